@@ -1,0 +1,897 @@
+// valdrune_data.fingerprint: a stable per-machine fingerprint.
+//
+// build_device_fingerprint() hashes the lowercased system name, the lowercased
+// machine type and the operating system's own identifier of the machine (or a
+// random identifier persisted under the user's home). Every access to the
+// operating system goes through the Python standard library, reached through
+// the module namespace at the moment of use, so that replacing a module
+// attribute changes what the next call does.
+//
+// The twelve functions below stand in the order in which they are bound into
+// the module. Each sets `f.at(line)` before a step; the line is what a
+// traceback entry reports when that step raises.
+
+#include "pyfunction.hpp"
+
+#include <cstdio>
+
+namespace vd {
+namespace {
+
+// ---- constants -------------------------------------------------------------
+
+// clang-format off
+#define VD_STRINGS(X)                                                          \
+  X(Path, "Path")                                                              \
+  X(read_text, "read_text")                                                    \
+  X(write_text, "write_text")                                                  \
+  X(encoding, "encoding")                                                      \
+  X(utf_8, "utf-8")                                                            \
+  X(strip, "strip")                                                            \
+  X(lower, "lower")                                                            \
+  X(subprocess, "subprocess")                                                  \
+  X(run, "run")                                                                \
+  X(capture_output, "capture_output")                                          \
+  X(text, "text")                                                              \
+  X(timeout, "timeout")                                                        \
+  X(check, "check")                                                            \
+  X(returncode, "returncode")                                                  \
+  X(stdout_, "stdout")                                                         \
+  X(stderr_, "stderr")                                                         \
+  X(os, "os")                                                                  \
+  X(environ, "environ")                                                        \
+  X(get, "get")                                                                \
+  X(WSL_DISTRO_NAME, "WSL_DISTRO_NAME")                                        \
+  X(WSL_INTEROP, "WSL_INTEROP")                                                \
+  X(proc_version, "/proc/version")                                             \
+  X(microsoft, "microsoft")                                                    \
+  X(wsl, "wsl")                                                                \
+  X(home, "home")                                                              \
+  X(state_dir, ".valdrune")                                                    \
+  X(state_file, "device_fingerprint")                                          \
+  X(exists, "exists")                                                          \
+  X(mkdir, "mkdir")                                                            \
+  X(parents, "parents")                                                        \
+  X(exist_ok, "exist_ok")                                                      \
+  X(uuid, "uuid")                                                              \
+  X(uuid4, "uuid4")                                                            \
+  X(getnode, "getnode")                                                        \
+  X(fallback_prefix, "fallback-")                                              \
+  X(hardlink_to, "hardlink_to")                                                \
+  X(unlink, "unlink")                                                          \
+  X(missing_ok, "missing_ok")                                                  \
+  X(open, "open")                                                              \
+  X(mode_x, "x")                                                               \
+  X(write, "write")                                                            \
+  X(close, "close")                                                            \
+  X(winreg, "winreg")                                                          \
+  X(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE")                                  \
+  X(OpenKey, "OpenKey")                                                        \
+  X(crypto_subkey, R"(SOFTWARE\Microsoft\Cryptography)")                       \
+  X(QueryValueEx, "QueryValueEx")                                              \
+  X(MachineGuid, "MachineGuid")                                                \
+  X(dunder_enter, "__enter__")                                                 \
+  X(dunder_exit, "__exit__")                                                   \
+  X(reg, "reg")                                                                \
+  X(query, "query")                                                            \
+  X(reg_key, R"(HKLM\\SOFTWARE\\Microsoft\\Cryptography)")                     \
+  X(reg_v, "/v")                                                               \
+  X(reg_pattern, R"re(MachineGuid\s+REG_\w+\s+([A-Fa-f0-9-]+))re")             \
+  X(re, "re")                                                                  \
+  X(search, "search")                                                          \
+  X(group, "group")                                                            \
+  X(powershell, "powershell.exe")                                              \
+  X(no_profile, "-NoProfile")                                                  \
+  X(command, "-Command")                                                       \
+  X(ps_script, R"((Get-ItemProperty 'HKLM:\SOFTWARE\Microsoft\Cryptography').MachineGuid)") \
+  X(ioreg, "ioreg")                                                            \
+  X(ioreg_rd1, "-rd1")                                                         \
+  X(ioreg_c, "-c")                                                             \
+  X(ioreg_class, "IOPlatformExpertDevice")                                     \
+  X(ioreg_pattern, R"re("IOPlatformUUID"\s*=\s*"([^"]+)")re")                  \
+  X(etc_machine_id, "/etc/machine-id")                                         \
+  X(dbus_machine_id, "/var/lib/dbus/machine-id")                               \
+  X(product_uuid, "/sys/class/dmi/id/product_uuid")                            \
+  X(platform, "platform")                                                      \
+  X(system, "system")                                                          \
+  X(machine, "machine")                                                        \
+  X(windows, "windows")                                                        \
+  X(darwin, "darwin")                                                          \
+  X(linux, "linux")                                                            \
+  X(separator, "|")                                                            \
+  X(hashlib, "hashlib")                                                        \
+  X(sha256, "sha256")                                                          \
+  X(hexdigest, "hexdigest")                                                    \
+  X(pathlib, "pathlib")                                                        \
+  X(_safe_read, "_safe_read")                                                  \
+  X(_run_command, "_run_command")                                              \
+  X(_is_wsl, "_is_wsl")                                                        \
+  X(_persistent_fallback_id, "_persistent_fallback_id")                        \
+  X(_windows_machine_guid_from_python, "_windows_machine_guid_from_python")    \
+  X(_windows_machine_guid_from_regexe, "_windows_machine_guid_from_regexe")    \
+  X(_windows_machine_guid_from_powershell, "_windows_machine_guid_from_powershell") \
+  X(_windows_machine_guid, "_windows_machine_guid")                            \
+  X(_mac_platform_uuid, "_mac_platform_uuid")                                  \
+  X(_linux_machine_identifier, "_linux_machine_identifier")                    \
+  X(_primary_device_identifier, "_primary_device_identifier")                  \
+  X(module_name, "valdrune_data.fingerprint")                                  \
+  X(dunder_builtins, "__builtins__")                                           \
+  X(dunder_test, "__test__")                                                   \
+  X(dunder_loader, "__loader__")                                               \
+  X(dunder_file, "__file__")                                                   \
+  X(dunder_package, "__package__")                                             \
+  X(dunder_path, "__path__")                                                   \
+  X(spec_name, "name")                                                         \
+  X(spec_loader, "loader")                                                     \
+  X(spec_origin, "origin")                                                     \
+  X(spec_parent, "parent")                                                     \
+  X(spec_search_locations, "submodule_search_locations")                       \
+  X(add_note, "add_note")                                                      \
+  X(replace, "replace")                                                        \
+  X(co_argcount, "co_argcount")                                                \
+  X(co_nlocals, "co_nlocals")                                                  \
+  X(co_varnames, "co_varnames")                                                \
+  X(co_flags, "co_flags")                                                      \
+  X(ann_return, "return")
+// clang-format on
+
+struct Strings {
+#define VD_DECLARE(id, literal) PyObject* id = nullptr;
+  VD_STRINGS(VD_DECLARE)
+#undef VD_DECLARE
+};
+
+struct Constants {
+  bool strings_ready = false;  // exec step 4 done once
+  bool code_ready = false;     // exec step 6 done once
+  Strings s;
+  PyObject* zero = nullptr;
+  PyObject* one = nullptr;
+  PyObject* four = nullptr;
+  PyObject* empty_tuple = nullptr;
+  PyObject* empty_bytes = nullptr;
+  PyObject* empty_str = nullptr;
+  PyObject* subclass_note = nullptr;
+  PyObject* from_list_path = nullptr;  // ["Path"]
+  // Keyword-name tuples, in the order the keywords are passed.
+  PyObject* kw_encoding = nullptr;
+  PyObject* kw_run = nullptr;
+  PyObject* kw_mkdir = nullptr;
+  PyObject* kw_missing_ok = nullptr;
+  // The two constant tuples of the module.
+  PyObject* exit_args = nullptr;    // (None, None, None)
+  PyObject* linux_paths = nullptr;  // the candidate files of the Linux identifier
+  PyTypeObject* function_type = nullptr;
+  std::array<PyObject*, 12> code{};
+};
+
+// Process-wide state: one copy per process, created by the module slots.
+struct State {
+  int64_t interpreter_id = -1;
+  PyObject* module = nullptr;   // strong, once the exec slot has recorded it
+  PyObject* globals = nullptr;  // the module namespace, borrowed from `module`
+  Constants c;
+};
+State g;
+
+const Strings& S = g.c.s;
+
+// `import name`: sys.modules first, else the import function with the module
+// namespace as globals, a fresh dict as locals, no from-list and level 0.
+Ref import_module(PyObject* name, PyObject* from_list = nullptr) {
+  if (from_list == nullptr) {
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
+    if (found != nullptr && found != Py_None) return Ref::borrow(found);
+    if (PyErr_Occurred()) raise_current();
+  }
+  Ref locals = Ref::steal(PyDict_New());
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, g.globals, locals.get(), from_list, 0));
+}
+
+Ref new_list(std::initializer_list<PyObject*> items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
+  return list;
+}
+
+Ref truediv(PyObject* left, PyObject* right) { return Ref::steal(PyNumber_TrueDivide(left, right)); }
+
+Ref empty_str() { return Ref::borrow(g.c.empty_str); }
+
+Ref checked(Ref value) {
+  check_str_result(value.get());
+  return value;
+}
+
+// `expr or expr or ...` over calls of module functions, by name: the first
+// truthy result, else the last result whatever it is; only that one checked.
+Ref first_truthy(Frame& f, std::initializer_list<PyObject*> names) {
+  std::size_t left = names.size();
+  for (PyObject* name : names) {
+    Ref result = call(f.global(name).get());
+    if (--left == 0 || truth(result.get())) return checked(std::move(result));
+  }
+  return empty_str();  // not reached: every chain names at least one function
+}
+
+// Python's `except Exception:` test on the exception being raised.
+bool raising_ordinary_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// The special-method look-up of a `with` statement: on the type, then bound.
+Ref lookup_special(PyObject* obj, PyObject* name) {
+  PyObject* mro = Py_TYPE(obj)->tp_mro;
+  const Py_ssize_t n = mro != nullptr ? PyTuple_GET_SIZE(mro) : 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
+    if (!found) {
+      if (PyErr_Occurred()) raise_current();
+      continue;
+    }
+    if (descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get) {
+      return Ref::steal(bind(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+    }
+    return found;
+  }
+  return Ref();
+}
+
+// `first, second = value`, keeping the first item.
+Ref unpack_two_first(PyObject* value) {
+  if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    if (n == 2) return Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
+    if (n < 2) {
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+    } else {
+      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 2, got %zd)", n);
+    }
+    raise_current();
+  }
+  Ref it = Ref::steal(PyObject_GetIter(value));
+  Ref items[2];
+  for (Py_ssize_t i = 0; i < 2; ++i) {
+    items[i] = Ref::steal_or_null(PyIter_Next(it.get()));
+    if (!items[i]) {
+      if (PyErr_Occurred()) raise_current();
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+      raise_current();
+    }
+  }
+  Ref extra = Ref::steal_or_null(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    raise_current();
+  }
+  if (PyErr_Occurred()) raise_current();
+  return std::move(items[0]);
+}
+
+// ---- 1. _safe_read ---------------------------------------------------------
+
+Ref _safe_read(Frame& f, PyObject* path) {
+  try {
+    f.at(14);
+    Ref path_obj = call(f.global(S.Path).get(), path);
+    Ref text = call_method_kw(path_obj.get(), S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
+    return checked(call_method(text.get(), S.strip));
+  } catch (const PyErrorSet&) {
+    if (!raising_ordinary_exception()) throw;
+    PyErr_Clear();
+    return empty_str();
+  }
+}
+
+// ---- 2. _run_command -------------------------------------------------------
+
+Ref _run_command(Frame& f, PyObject* args) {
+  Ref completed;
+  try {
+    f.at(21);
+    Ref run = getattr(f.global(S.subprocess).get(), S.run);
+    completed = call_kw(run.get(), {args}, {Py_True, Py_True, g.c.four, Py_False}, g.c.kw_run);
+  } catch (const PyErrorSet&) {
+    if (!raising_ordinary_exception()) throw;
+    PyErr_Clear();
+    return empty_str();
+  }
+  f.at(24);
+  Ref returncode = getattr(completed.get(), S.returncode);
+  if (truth(Ref::steal(PyObject_RichCompare(returncode.get(), g.c.zero, Py_NE)).get())) return empty_str();
+  f.at(26);
+  Ref output = getattr(completed.get(), S.stdout_);
+  if (!truth(output.get())) {
+    output = getattr(completed.get(), S.stderr_);
+    if (!truth(output.get())) output = empty_str();
+  }
+  return checked(call_method(output.get(), S.strip));
+}
+
+// ---- 3. _is_wsl ------------------------------------------------------------
+
+Ref _is_wsl(Frame& f, PyObject*) {
+  for (PyObject* variable : {S.WSL_DISTRO_NAME, S.WSL_INTEROP}) {
+    f.at(30);
+    Ref environ = getattr(f.global(S.os).get(), S.environ);
+    if (truth(call_method(environ.get(), S.get, variable).get())) return Ref::borrow(Py_True);
+  }
+  f.at(32);
+  Ref version_text = call_method(call(f.global(S._safe_read).get(), S.proc_version).get(), S.lower);
+  f.at(33);
+  const bool wsl = contains(version_text.get(), S.microsoft) || contains(version_text.get(), S.wsl);
+  return Ref::borrow(wsl ? Py_True : Py_False);
+}
+
+// ---- 4. _persistent_fallback_id --------------------------------------------
+
+// The stored identifier: the file's text, stripped.
+Ref read_stored_identifier(PyObject* target_file) {
+  Ref text = call_method_kw(target_file, S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
+  return checked(call_method(text.get(), S.strip));
+}
+
+// Removes the temporary file; an ordinary failure to remove it is ignored. An
+// exception already being raised is kept, unless the removal is interrupted
+// (KeyboardInterrupt and the like), which then propagates instead.
+void remove_temporary(PyObject* temporary) {
+  Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
+  try {
+    call_method_kw(temporary, S.unlink, {}, {Py_True}, g.c.kw_missing_ok);
+  } catch (const PyErrorSet&) {
+    if (!raising_ordinary_exception()) {
+      if (pending) {
+        Ref interruption = Ref::steal(PyErr_GetRaisedException());
+        PyException_SetContext(interruption.get(), pending.release());
+        PyErr_SetRaisedException(interruption.release());
+      }
+      throw;
+    }
+    PyErr_Clear();
+  }
+  if (pending) {
+    PyErr_SetRaisedException(pending.release());
+    raise_current();
+  }
+}
+
+// Publishes `value` under `target_file` unless a file of that name exists:
+// true when ours was published, false when another was there first.
+bool publish_identifier(PyObject* target_file, PyObject* temporary, PyObject* value) {
+  try {
+    call_method(target_file, S.hardlink_to, temporary);
+    return true;
+  } catch (const PyErrorSet&) {
+    if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
+      PyErr_Clear();
+      return false;
+    }
+    if (!raising_ordinary_exception()) throw;
+    PyErr_Clear();  // the file system refuses links: create the name exclusively
+  }
+  Ref file;
+  try {
+    file = call_method_kw(target_file, S.open, {S.mode_x}, {S.utf_8}, g.c.kw_encoding);
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw;
+    PyErr_Clear();
+    return false;
+  }
+  try {
+    call_method(file.get(), S.write, value);
+  } catch (const PyErrorSet&) {
+    Ref pending = Ref::steal(PyErr_GetRaisedException());
+    Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), S.close));
+    if (!closed) PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+    throw;
+  }
+  call_method(file.get(), S.close);
+  return true;
+}
+
+// Stores a new identifier so that the first writer wins: the text goes to a
+// temporary file of its own in the state directory (written as a plain write
+// would, so it gets the process's default permissions), which is then linked
+// under the final name only if that name is still free. Readers therefore see
+// either no file or the whole identifier, and every caller returns the
+// identifier that is stored.
+Ref store_new_identifier(PyObject* target_dir, PyObject* target_file, PyObject* value) {
+  Ref temporary_name = Ref::steal(PyUnicode_FromFormat(".%U.%U.tmp", S.state_file, value));
+  Ref temporary = truediv(target_dir, temporary_name.get());
+  bool published = false;
+  try {
+    call_method_kw(temporary.get(), S.write_text, {value}, {S.utf_8}, g.c.kw_encoding);
+    published = publish_identifier(target_file, temporary.get(), value);
+  } catch (const PyErrorSet&) {
+    remove_temporary(temporary.get());  // re-raises the pending exception
+  }
+  remove_temporary(temporary.get());
+  if (published) return Ref::borrow(value);
+  return read_stored_identifier(target_file);
+}
+
+// f"{value}": a str unchanged, an int or float by its repr, else format().
+Ref format_field(PyObject* value) {
+  if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+  if (PyLong_CheckExact(value) || PyFloat_CheckExact(value)) return Ref::steal(PyObject_Repr(value));
+  return Ref::steal(PyObject_Format(value, g.c.empty_str));
+}
+
+Ref _persistent_fallback_id(Frame& f, PyObject*) {
+  f.at(37);
+  Ref home = call_method(f.global(S.Path).get(), S.home);
+  f.at(38);
+  Ref target_dir = truediv(home.get(), S.state_dir);
+  f.at(39);
+  Ref target_file = truediv(target_dir.get(), S.state_file);
+  try {
+    f.at(41);
+    if (truth(call_method(target_file.get(), S.exists).get())) {
+      f.at(42);
+      return read_stored_identifier(target_file.get());
+    }
+    f.at(43);
+    call_method_kw(target_dir.get(), S.mkdir, {}, {Py_True, Py_True}, g.c.kw_mkdir);
+    f.at(44);
+    Ref value = Ref::steal(PyObject_Str(call_method(f.global(S.uuid).get(), S.uuid4).get()));
+    f.at(45);
+    return store_new_identifier(target_dir.get(), target_file.get(), value.get());
+  } catch (const PyErrorSet&) {
+    f.add_traceback();
+    if (!raising_ordinary_exception()) throw;
+    Ref handled = Ref::steal(PyErr_GetRaisedException());
+    HandlingScope scope(handled.get());
+    f.at(48);
+    Ref node = call_method(f.global(S.uuid).get(), S.getnode);
+    return Ref::steal(PyUnicode_Concat(S.fallback_prefix, format_field(node.get()).get()));
+  }
+}
+
+// ---- 5. _windows_machine_guid_from_python ----------------------------------
+
+// The `with` block: query the value and convert it, with the key open.
+Ref query_machine_guid(Frame& f, PyObject* winreg, PyObject* key) {
+  f.at(58);
+  Ref value = unpack_two_first(call(getattr(winreg, S.QueryValueEx).get(), key, S.MachineGuid).get());
+  f.at(59);
+  Ref text = Ref::steal(PyObject_Str(truth(value.get()) ? value.get() : g.c.empty_str));
+  return call_method(text.get(), S.strip);
+}
+
+Ref _windows_machine_guid_from_python(Frame& f, PyObject*) {
+  Ref winreg;
+  try {
+    f.at(53);
+    winreg = import_module(S.winreg);
+  } catch (const PyErrorSet&) {
+    if (!raising_ordinary_exception()) throw;
+    PyErr_Clear();
+    return empty_str();
+  }
+  try {
+    f.at(57);
+    Ref open_key = getattr(winreg.get(), S.OpenKey);
+    Ref manager = call(open_key.get(), getattr(winreg.get(), S.HKEY_LOCAL_MACHINE).get(), S.crypto_subkey);
+    Ref enter = lookup_special(manager.get(), S.dunder_enter);
+    Ref exit = enter ? lookup_special(manager.get(), S.dunder_exit) : Ref();
+    if (!exit) {
+      PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol%s",
+                   Py_TYPE(manager.get())->tp_name, enter ? " (missed __exit__ method)" : "");
+      raise_current();
+    }
+    Ref key = call(enter.get());
+    Ref result;
+    try {
+      result = query_machine_guid(f, winreg.get(), key.get());
+    } catch (const PyErrorSet&) {
+      f.add_traceback();
+      Ref exc = Ref::steal(PyErr_GetRaisedException());
+      f.at(57);
+      bool suppressed = false;
+      {
+        HandlingScope scope(exc.get());
+        Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exc.get()));
+        Ref exit_result = call(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get(),
+                               traceback ? traceback.get() : Py_None);
+        suppressed = truth(exit_result.get());
+      }
+      if (suppressed) return Ref::borrow(Py_None);
+      PyErr_SetRaisedException(exc.release());
+      throw;
+    }
+    f.at(57);
+    Ref exit_result = Ref::steal(PyObject_Call(exit.get(), g.c.exit_args, nullptr));
+    return result;
+  } catch (const PyErrorSet&) {
+    if (!raising_ordinary_exception()) throw;
+    PyErr_Clear();
+    return empty_str();
+  }
+}
+
+// ---- 6. _windows_machine_guid_from_regexe ----------------------------------
+
+// `re.search(pattern, text)`, then group 1 stripped, or "" when nothing matches.
+Ref search_group_one(Frame& f, PyObject* pattern, PyObject* text, int search_line) {
+  f.at(search_line);
+  Ref match = call(getattr(f.global(S.re).get(), S.search).get(), pattern, text);
+  f.at(search_line + 1);
+  if (!truth(match.get())) return empty_str();
+  return checked(call_method(call_method(match.get(), S.group, g.c.one).get(), S.strip));
+}
+
+Ref _windows_machine_guid_from_regexe(Frame& f, PyObject*) {
+  f.at(65);
+  Ref run = f.global(S._run_command);
+  Ref text = call(run.get(), new_list({S.reg, S.query, S.reg_key, S.reg_v, S.MachineGuid}).get());
+  return search_group_one(f, S.reg_pattern, text.get(), 66);
+}
+
+// ---- 7. _windows_machine_guid_from_powershell ------------------------------
+
+Ref _windows_machine_guid_from_powershell(Frame& f, PyObject*) {
+  f.at(71);
+  Ref run = f.global(S._run_command);
+  f.at(72);
+  Ref command = new_list({S.powershell, S.no_profile, S.command, S.ps_script});
+  f.at(71);
+  Ref text = call(run.get(), command.get());
+  f.at(79);
+  return checked(call_method(text.get(), S.strip));
+}
+
+// ---- 8. _windows_machine_guid ----------------------------------------------
+
+Ref _windows_machine_guid(Frame& f, PyObject*) {
+  f.at(83);
+  return first_truthy(f, {S._windows_machine_guid_from_python, S._windows_machine_guid_from_regexe,
+                          S._windows_machine_guid_from_powershell});
+}
+
+// ---- 9. _mac_platform_uuid -------------------------------------------------
+
+Ref _mac_platform_uuid(Frame& f, PyObject*) {
+  f.at(87);
+  Ref run = f.global(S._run_command);
+  Ref text = call(run.get(), new_list({S.ioreg, S.ioreg_rd1, S.ioreg_c, S.ioreg_class}).get());
+  return search_group_one(f, S.ioreg_pattern, text.get(), 88);
+}
+
+// ---- 10. _linux_machine_identifier -----------------------------------------
+
+Ref _linux_machine_identifier(Frame& f, PyObject*) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g.c.linux_paths); ++i) {
+    PyObject* path = PyTuple_GET_ITEM(g.c.linux_paths, i);
+    f.at(98);
+    Ref value = call(f.global(S._safe_read).get(), path);
+    f.at(99);
+    if (truth(value.get())) {
+      f.at(100);
+      return checked(std::move(value));
+    }
+  }
+  f.at(101);
+  return empty_str();
+}
+
+// ---- 11. _primary_device_identifier ----------------------------------------
+
+bool equals(PyObject* left, PyObject* right) {
+  return truth(Ref::steal(PyObject_RichCompare(left, right, Py_EQ)).get());
+}
+
+Ref _primary_device_identifier(Frame& f, PyObject*) {
+  f.at(105);
+  Ref system = call_method(call_method(f.global(S.platform).get(), S.system).get(), S.lower);
+  f.at(106);
+  if (equals(system.get(), S.windows)) {
+    f.at(107);
+    return first_truthy(f, {S._windows_machine_guid, S._persistent_fallback_id});
+  }
+  f.at(108);
+  if (equals(system.get(), S.darwin)) {
+    f.at(109);
+    return first_truthy(f, {S._mac_platform_uuid, S._persistent_fallback_id});
+  }
+  f.at(110);
+  if (equals(system.get(), S.linux)) {
+    f.at(111);
+    if (truth(call(f.global(S._is_wsl).get()).get())) {
+      f.at(112);
+      return first_truthy(f, {S._windows_machine_guid_from_regexe, S._windows_machine_guid_from_powershell,
+                              S._linux_machine_identifier, S._persistent_fallback_id});
+    }
+    f.at(113);
+    return first_truthy(f, {S._linux_machine_identifier, S._persistent_fallback_id});
+  }
+  f.at(114);
+  return first_truthy(f, {S._persistent_fallback_id});
+}
+
+// ---- 12. build_device_fingerprint ------------------------------------------
+
+Ref build_device_fingerprint(Frame& f, PyObject*) {
+  f.at(119);
+  Ref system = call_method(call_method(f.global(S.platform).get(), S.system).get(), S.lower);
+  f.at(120);
+  Ref machine = call_method(call_method(f.global(S.platform).get(), S.machine).get(), S.lower);
+  f.at(121);
+  Ref identifier = call(f.global(S._primary_device_identifier).get());
+  f.at(118);
+  Ref parts = new_list({system.get(), machine.get(), identifier.get()});
+  f.at(123);
+  Ref raw = Ref::steal(PyUnicode_Join(S.separator, parts.get()));
+  f.at(124);
+  Ref sha256 = getattr(f.global(S.hashlib).get(), S.sha256);
+  Ref encoded = Ref::steal(PyUnicode_AsUTF8String(raw.get()));
+  return checked(call_method(call(sha256.get(), encoded.get()).get(), S.hexdigest));
+}
+
+// ---- the function table ----------------------------------------------------
+
+#define VD_NO_PARAM Param::None, nullptr, nullptr
+const std::array<FunctionDef, 12> kFunctions{{
+    {"_safe_read", "valdrune_data.fingerprint._safe_read", 1, 12, Param::Str, "path", "str", "str",
+     {"path"}, 1, _safe_read},
+    {"_run_command", "valdrune_data.fingerprint._run_command", 2, 19, Param::List, "args", "list[str]", "str",
+     {"args", "completed"}, 2, _run_command},
+    {"_is_wsl", "valdrune_data.fingerprint._is_wsl", 3, 29, VD_NO_PARAM, "bool", {"version_text"}, 1, _is_wsl},
+    {"_persistent_fallback_id", "valdrune_data.fingerprint._persistent_fallback_id", 4, 36, VD_NO_PARAM, "str",
+     {"home", "target_dir", "target_file", "value"}, 4, _persistent_fallback_id},
+    {"_windows_machine_guid_from_python", "valdrune_data.fingerprint._windows_machine_guid_from_python", 5, 51,
+     VD_NO_PARAM, "str", {"winreg", "key", "value", "_"}, 4, _windows_machine_guid_from_python},
+    {"_windows_machine_guid_from_regexe", "valdrune_data.fingerprint._windows_machine_guid_from_regexe", 6, 64,
+     VD_NO_PARAM, "str", {"text", "match"}, 2, _windows_machine_guid_from_regexe},
+    {"_windows_machine_guid_from_powershell", "valdrune_data.fingerprint._windows_machine_guid_from_powershell", 7,
+     70, VD_NO_PARAM, "str", {"text"}, 1, _windows_machine_guid_from_powershell},
+    {"_windows_machine_guid", "valdrune_data.fingerprint._windows_machine_guid", 8, 82, VD_NO_PARAM, "str", {}, 0,
+     _windows_machine_guid},
+    {"_mac_platform_uuid", "valdrune_data.fingerprint._mac_platform_uuid", 9, 86, VD_NO_PARAM, "str",
+     {"text", "match"}, 2, _mac_platform_uuid},
+    {"_linux_machine_identifier", "valdrune_data.fingerprint._linux_machine_identifier", 10, 92, VD_NO_PARAM, "str",
+     {"path", "value"}, 2, _linux_machine_identifier},
+    {"_primary_device_identifier", "valdrune_data.fingerprint._primary_device_identifier", 11, 104, VD_NO_PARAM,
+     "str", {"system"}, 1, _primary_device_identifier},
+    {"build_device_fingerprint", "valdrune_data.fingerprint.build_device_fingerprint", 12, 117, VD_NO_PARAM, "str",
+     {"parts", "raw"}, 2, build_device_fingerprint},
+}};
+#undef VD_NO_PARAM
+
+// ---- initialisation --------------------------------------------------------
+
+Ref make_tuple(std::initializer_list<PyObject*> items) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
+  return tuple;
+}
+
+// The code object of a function: file, name and first line from the table,
+// argument count, local names and plain-function flags; bytecode, line table
+// and stack size come from the interpreter's own empty code object, so that
+// the object stays valid on every interpreter version.
+Ref make_code(const FunctionDef& def) {
+  Ref tmpl = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, def.name, def.def_line)));
+  Ref varnames = Ref::steal(PyTuple_New(def.nvarnames));
+  for (int i = 0; i < def.nvarnames; ++i) {
+    PyTuple_SET_ITEM(varnames.get(), i, Ref::steal(PyUnicode_InternFromString(def.varnames[static_cast<std::size_t>(i)])).release());
+  }
+  Ref argcount = Ref::steal(PyLong_FromLong(def.param == Param::None ? 0 : 1));
+  Ref nlocals = Ref::steal(PyLong_FromLong(def.nvarnames));
+  Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+  Ref kwnames = make_tuple({S.co_argcount, S.co_nlocals, S.co_varnames, S.co_flags});
+  Ref replace = getattr(tmpl.get(), S.replace);
+  return call_kw(replace.get(), {}, {argcount.get(), nlocals.get(), varnames.get(), flags.get()}, kwnames.get());
+}
+
+Ref make_annotations(const FunctionDef& def) {
+  Ref annotations = Ref::steal(PyDict_New());
+  auto set = [&](const char* key, const char* value) {
+    Ref k = Ref::steal(PyUnicode_InternFromString(key));
+    Ref v = Ref::steal(PyUnicode_InternFromString(value));
+    if (PyDict_SetItem(annotations.get(), k.get(), v.get()) < 0) raise_current();
+  };
+  if (def.param_name != nullptr) set(def.param_name, def.param_annotation);
+  set("return", def.return_annotation);
+  return annotations;
+}
+
+// The string and integer constants (exec step 4); made once per process.
+void create_constants() {
+  Constants& c = g.c;
+#define VD_CREATE(id, literal) c.s.id = Ref::steal(PyUnicode_InternFromString(literal)).release();
+  VD_STRINGS(VD_CREATE)
+#undef VD_CREATE
+  c.zero = Ref::steal(PyLong_FromLong(0)).release();
+  c.one = Ref::steal(PyLong_FromLong(1)).release();
+  c.four = Ref::steal(PyLong_FromLong(4)).release();
+  c.empty_tuple = Ref::steal(PyTuple_New(0)).release();
+  c.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)).release();
+  c.empty_str = Ref::steal(PyUnicode_New(0, 0)).release();
+  c.subclass_note = Ref::steal(PyUnicode_FromString(
+      "Note: subclasses of built-in types are rejected here, more strictly than PEP 484 requires.")).release();
+  c.from_list_path = new_list({c.s.Path}).release();
+  c.kw_encoding = make_tuple({c.s.encoding}).release();
+  c.kw_run = make_tuple({c.s.capture_output, c.s.text, c.s.timeout, c.s.check}).release();
+  c.kw_mkdir = make_tuple({c.s.parents, c.s.exist_ok}).release();
+  c.kw_missing_ok = make_tuple({c.s.missing_ok}).release();
+  runtime.add_note = c.s.add_note;
+  runtime.subclass_note = c.subclass_note;
+}
+
+// The constant tuples, the function type and the code objects (exec step 6).
+void create_tuples_and_code(PyObject* module) {
+  Constants& c = g.c;
+  c.exit_args = make_tuple({Py_None, Py_None, Py_None}).release();
+  c.linux_paths = make_tuple({S.etc_machine_id, S.dbus_machine_id, S.product_uuid}).release();
+  c.function_type = make_function_type(module);
+  for (std::size_t i = 0; i < kFunctions.size(); ++i) c.code[i] = make_code(kFunctions[i]).release();
+}
+
+void set_global(PyObject* name, PyObject* value) {
+  if (PyDict_SetItem(g.globals, name, value) < 0) raise_current();
+}
+
+// `from pathlib import Path` (exec line 9).
+Ref import_path_class() {
+  PyObject* modules = PyImport_GetModuleDict();
+  Ref pathlib = Ref::borrow(PyDict_Check(modules) ? PyDict_GetItemWithError(modules, S.pathlib) : nullptr);
+  if (PyErr_Occurred()) raise_current();
+  if (pathlib && pathlib.get() != Py_None) {
+    Ref probe = Ref::steal_or_null(PyObject_GetAttr(pathlib.get(), S.Path));
+    if (!probe) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+      PyErr_Clear();
+      pathlib = Ref();
+    }
+  } else {
+    pathlib = Ref();
+  }
+  if (!pathlib) pathlib = import_module(S.pathlib, g.c.from_list_path);
+  if (Ref path = Ref::steal_or_null(PyObject_GetAttr(pathlib.get(), S.Path))) return path;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+  PyErr_Clear();
+  Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", S.pathlib, S.Path));
+  if (PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, full_name.get()) : nullptr) {
+    return Ref::borrow(found);
+  }
+  if (PyErr_Occurred()) raise_current();
+  PyErr_Format(PyExc_ImportError, "cannot import name %S", S.Path);
+  raise_current();
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+  try {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) raise_current();
+    if (g.interpreter_id == -1) {
+      g.interpreter_id = current;
+    } else if (g.interpreter_id != current) {
+      PyErr_SetString(PyExc_ImportError,
+                      "Interpreter change detected - this module can only be loaded into one interpreter per "
+                      "process.");
+      raise_current();
+    }
+    if (g.module != nullptr) return Py_NewRef(g.module);
+    Ref name = getattr(spec, Ref::steal(PyUnicode_FromString("name")).get());
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());
+    static constexpr std::array<std::array<const char*, 2>, 4> copies{{
+        {"loader", "__loader__"},
+        {"origin", "__file__"},
+        {"parent", "__package__"},
+        {"submodule_search_locations", "__path__"},
+    }};
+    for (const auto& [from, to] : copies) {
+      Ref value = Ref::steal_or_null(PyObject_GetAttrString(spec, from));
+      if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+        PyErr_Clear();
+        continue;
+      }
+      const bool is_path = to[2] == 'p' && to[3] == 'a';
+      if (is_path && value.get() == Py_None) continue;
+      if (PyDict_SetItemString(dict, to, value.get()) < 0) raise_current();
+    }
+    return module.release();
+  } catch (const PyErrorSet&) {
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+void module_exec_steps(PyObject* module, int& line) {
+  // 2. Record the module and its namespace; bind __builtins__.
+  g.module = Py_NewRef(module);
+  g.globals = PyModule_GetDict(module);
+  if (runtime.builtins == nullptr) runtime.builtins = Ref::steal(PyImport_ImportModule("builtins")).release();
+  if (PyDict_SetItemString(g.globals, "__builtins__", runtime.builtins) < 0) raise_current();
+  // 3. Version check.
+  const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+  const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+  if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
+    char message[200];
+    std::snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "valdrune_data.fingerprint", "does not match", major, minor);
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) raise_current();
+  }
+  // 4. Constants.
+  if (!g.c.strings_ready) {
+    create_constants();
+    g.c.strings_ready = true;
+  }
+  line = 1;
+  // 5. Register in sys.modules unless an entry of that name exists.
+  PyObject* modules = PyImport_GetModuleDict();
+  const int present = PyDict_Contains(modules, S.module_name);
+  if (present < 0) raise_current();
+  if (present == 0 && PyDict_SetItem(modules, S.module_name, module) < 0) raise_current();
+  // 6. Constant tuples and code objects.
+  if (!g.c.code_ready) {
+    create_tuples_and_code(module);
+    g.c.code_ready = true;
+  }
+  // 7. Imports.
+  const std::array<PyObject*, 6> plain{S.hashlib, S.os, S.platform, S.re, S.subprocess, S.uuid};
+  for (std::size_t i = 0; i < plain.size(); ++i) {
+    line = 3 + static_cast<int>(i);
+    set_global(plain[i], import_module(plain[i]).get());
+  }
+  line = 9;
+  set_global(S.Path, import_path_class().get());
+  // 8. The functions, in table order.
+  for (std::size_t i = 0; i < kFunctions.size(); ++i) {
+    const FunctionDef& def = kFunctions[i];
+    line = def.def_line;
+    Ref annotations = make_annotations(def);
+    Ref function = make_function(g.c.function_type, def, S.module_name, g.globals, g.c.code[i], annotations.get());
+    set_global(reinterpret_cast<FunctionObject*>(function.get())->name, function.get());
+  }
+  // 9. __test__.
+  line = 1;
+  set_global(S.dunder_test, Ref::steal(PyDict_New()).get());
+}
+
+int module_exec(PyObject* module) noexcept {
+  // 1. A second execution on the same module is a no-op.
+  if (g.module != nullptr) {
+    if (g.module == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'fingerprint' has already been imported. Re-initialisation is not supported.");
+    return -1;
+  }
+  int line = 0;  // stays 0 until the namespace and the string constants exist
+  try {
+    module_exec_steps(module, line);
+    return 0;
+  } catch (const PyErrorSet&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  if (line > 0 && PyErr_Occurred()) runtime.tracebacks.add(0, "init valdrune_data.fingerprint", line, g.globals);
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init valdrune_data.fingerprint");
+  Py_CLEAR(g.module);
+  g.globals = nullptr;
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyMethodDef module_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "fingerprint", nullptr, 0, module_methods, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace vd
+
+PyMODINIT_FUNC PyInit_fingerprint(void) { return PyModuleDef_Init(&vd::module_def); }

@@ -1,0 +1,1 @@
+"""Device fingerprinting; the work is done by the compiled submodule ``fingerprint``."""
