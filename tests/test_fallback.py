@@ -1,0 +1,190 @@
+"""The persisted fallback identifier: creation, reuse, failures, and concurrent first runs."""
+
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+import valdrune_data.fingerprint as fp
+
+UUID_TEXT = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
+FALLBACK = f"fallback-{uuid.getnode()}"
+
+
+def state_file(home):
+    return home / ".valdrune" / "device_fingerprint"
+
+
+def test_first_call_creates_the_file_and_later_calls_read_it(home):
+    first = fp._persistent_fallback_id()
+    target = state_file(home)
+    assert UUID_TEXT.fullmatch(first)
+    assert target.read_bytes() == first.encode("ascii")  # 36 bytes, no newline
+    umask = os.umask(0)
+    os.umask(umask)
+    assert target.stat().st_mode & 0o777 == 0o666 & ~umask  # a plain write's mode
+    before = target.stat()
+    assert fp._persistent_fallback_id() == first
+    after = target.stat()
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+    assert sorted(p.name for p in target.parent.iterdir()) == ["device_fingerprint"]
+
+
+def test_missing_home_is_created_with_the_state_directory(home, monkeypatch):
+    monkeypatch.setenv("HOME", str(home / "not" / "yet"))
+    value = fp._persistent_fallback_id()
+    assert state_file(home / "not" / "yet").read_text() == value
+
+
+@pytest.mark.parametrize(
+    "content, expected",
+    [("  3f2504e0-4f89-11d3-9a0c-0305e82c3301\n", "3f2504e0-4f89-11d3-9a0c-0305e82c3301"),
+     ("SOMETHING Else, of any length\t", "SOMETHING Else, of any length"),
+     ("", ""), (" \n\n ", "")],
+)
+def test_existing_file_is_returned_stripped_and_never_rewritten(home, content, expected):
+    target = state_file(home)
+    target.parent.mkdir()
+    target.write_text(content)
+    assert fp._persistent_fallback_id() == expected
+    assert target.read_text() == content
+
+
+@pytest.mark.parametrize("obstacle", ["undecodable", "directory", "blocked_state_dir"])
+def test_unreadable_or_unwritable_state_gives_the_unstored_fallback(home, obstacle):
+    target = state_file(home)
+    if obstacle == "undecodable":
+        target.parent.mkdir()
+        target.write_bytes(b"\xff\xfe\xfa")
+    elif obstacle == "directory":
+        target.mkdir(parents=True)
+    else:
+        (home / ".valdrune").write_text("a file where the directory should be")
+    snapshot = sorted(str(p) for p in home.rglob("*"))
+    assert fp._persistent_fallback_id() == FALLBACK
+    assert fp._persistent_fallback_id() == FALLBACK
+    assert sorted(str(p) for p in home.rglob("*")) == snapshot
+
+
+def test_failure_of_home_reaches_the_caller(entries):
+    class NoHome(pathlib.PosixPath):
+        @classmethod
+        def home(cls):
+            raise RuntimeError("no home")
+
+    fp.Path = NoHome
+    with pytest.raises(RuntimeError, match="no home") as excinfo:
+        fp._persistent_fallback_id()
+    assert entries(excinfo.value) == [(37, "valdrune_data.fingerprint._persistent_fallback_id")]
+
+
+def test_interrupt_is_not_absorbed_and_keeps_the_callers_handled_exception(entries):
+    class Interrupting(pathlib.PosixPath):
+        def exists(self, **kwargs):
+            raise KeyboardInterrupt
+
+    fp.Path = Interrupting
+    with pytest.raises(KeyboardInterrupt) as excinfo:
+        fp._persistent_fallback_id()
+    assert entries(excinfo.value) == [(41, "valdrune_data.fingerprint._persistent_fallback_id")]
+    try:
+        raise ValueError("outer")
+    except ValueError as outer:
+        fp.Path = pathlib.Path
+        (pathlib.Path.home() / ".valdrune").write_text("blocks the directory")
+        assert fp._persistent_fallback_id() == FALLBACK
+        assert sys.exception() is outer
+
+
+def test_handler_errors_carry_the_absorbed_failure_as_context(home, entries):
+    (home / ".valdrune").write_text("blocks the directory")
+    del fp.uuid
+    with pytest.raises(NameError, match="name 'uuid' is not defined") as excinfo:
+        fp._persistent_fallback_id()
+    assert entries(excinfo.value) == [(48, "valdrune_data.fingerprint._persistent_fallback_id")]
+    context = excinfo.value.__context__
+    assert isinstance(context, OSError) and entries(context)[-1][0] == 43
+
+
+@pytest.mark.parametrize(
+    "node, text",
+    [(17, "17"), ("node", "node"), (2.5, "2.5"), (True, "True")],
+)
+def test_fallback_text_formats_the_node_like_an_fstring(home, node, text):
+    state_file(home).mkdir(parents=True)
+    fp.uuid = type("U", (), {"getnode": staticmethod(lambda: node)})
+    assert fp._persistent_fallback_id() == "fallback-" + text
+
+
+def test_first_writer_wins_when_the_name_appears_meanwhile(home):
+    target = state_file(home)
+
+    class Late(pathlib.PosixPath):
+        def exists(self, **kwargs):
+            if self.name == "device_fingerprint":
+                self.parent.mkdir(exist_ok=True)
+                self.write_text("written-by-another-process\n")  # appears after the test below
+                return False
+            return super().exists(**kwargs)
+
+    fp.Path = Late
+    assert fp._persistent_fallback_id() == "written-by-another-process"
+    assert target.read_text() == "written-by-another-process\n"
+    assert [p.name for p in target.parent.iterdir()] == ["device_fingerprint"]
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_exclusive_create_where_links_are_refused(home, existing):
+    target = state_file(home)
+
+    class NoLinks(pathlib.PosixPath):
+        def hardlink_to(self, target):
+            if existing:
+                self.write_text("stored-first")
+            raise PermissionError(1, "Operation not permitted")
+
+    fp.Path = NoLinks
+    value = fp._persistent_fallback_id()
+    assert value == ("stored-first" if existing else target.read_text())
+    assert UUID_TEXT.fullmatch(target.read_text()) or existing
+    assert [p.name for p in target.parent.iterdir()] == ["device_fingerprint"]
+
+
+def test_temporary_file_is_removed_when_publishing_is_interrupted(home):
+    class Interrupted(pathlib.PosixPath):
+        def hardlink_to(self, target):
+            raise KeyboardInterrupt
+
+    fp.Path = Interrupted
+    with pytest.raises(KeyboardInterrupt):
+        fp._persistent_fallback_id()
+    assert list((home / ".valdrune").iterdir()) == []
+
+
+RACER = """
+import sys, time
+import valdrune_data.fingerprint as fp
+start = float(sys.argv[1])
+while time.time() < start:
+    pass
+print(fp._persistent_fallback_id())
+"""
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("processes", [16])
+def test_processes_racing_the_first_run_agree(home, tmp_path, processes):
+    start = time.time() + 2.0
+    racers = [subprocess.Popen([sys.executable, "-c", RACER, str(start)], cwd=tmp_path, stdout=subprocess.PIPE,
+                               text=True) for _ in range(processes)]
+    results = {racer.communicate(timeout=60)[0].strip() for racer in racers}
+    assert all(racer.returncode == 0 for racer in racers)
+    assert len(results) == 1
+    (value,) = results
+    assert UUID_TEXT.fullmatch(value) and state_file(home).read_text() == value
+    assert [p.name for p in state_file(home).parent.iterdir()] == ["device_fingerprint"]
