@@ -22,9 +22,9 @@ def restore_namespace():
     saved = dict(vars(fp))
     yield
     namespace = vars(fp)
-    for name in [name for name in namespace if name not in saved]:
-        del namespace[name]
-    namespace.update(saved)
+    if list(namespace.items()) != list(saved.items()):  # restore values and their order
+        namespace.clear()
+        namespace.update(saved)
 
 
 @pytest.fixture(autouse=True)
