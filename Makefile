@@ -24,3 +24,16 @@ $(VENV)/.ready:
 
 clean:
 	rm -rf build $(VENV) dist
+
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
+ASAN_VENV ?= .venv-asan
+ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: test-sanitizers
+test-sanitizers:
+	@$(MAKE) --no-print-directory VENV=$(ASAN_VENV) venv
+	@$(ASAN_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+		-Ccmake.define.VALDRUNE_WERROR=ON -Ccmake.define.VALDRUNE_SANITIZE=ON -Ccmake.build-type=Debug \
+		-Cbuild-dir=build/asan-{wheel_tag} ".[test]"
+	$(ASAN_ENV) $(ASAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
