@@ -6,7 +6,7 @@ BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-di
 .PHONY: run test install venv clean
 
 run: install
-	@$(PY) -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
+	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
 
 test: install
 	$(VENV)/bin/pytest $(PYTEST_ARGS)
