@@ -81,8 +81,8 @@ inline Ref lookup_global(PyObject* globals, PyObject* name) {
 // The state of one running call: which function, and the source line of the
 // step in progress (the line a traceback entry reports).
 struct Frame {
-  FunctionObject* function;
-  int line;
+  FunctionObject* function = nullptr;
+  int line = 0;
   bool traceback_added = false;
 
   void at(int source_line) noexcept {
@@ -102,10 +102,8 @@ namespace detail {
 
 inline PyObject* bind_single(const FunctionDef& def, PyObject* param_name, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  PyObject* value = nullptr;
-  if (nargs > 1) goto wrong_count;
-  if (nargs == 1) value = args[0];
-  if (kwnames != nullptr) {
+  PyObject* value = nargs == 1 ? args[0] : nullptr;
+  if (nargs <= 1 && kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, i);
@@ -125,7 +123,6 @@ inline PyObject* bind_single(const FunctionDef& def, PyObject* param_name, PyObj
     }
   }
   if (value != nullptr) return value;
-wrong_count:
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
                "exactly", static_cast<Py_ssize_t>(1), "", nargs);
   return nullptr;

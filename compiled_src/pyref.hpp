@@ -86,6 +86,8 @@ class HandlingScope {
   }
   HandlingScope(const HandlingScope&) = delete;
   HandlingScope& operator=(const HandlingScope&) = delete;
+  HandlingScope(HandlingScope&&) = delete;
+  HandlingScope& operator=(HandlingScope&&) = delete;
   ~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
 
  private:

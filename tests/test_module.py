@@ -262,3 +262,18 @@ def test_only_the_init_function_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", fp.__file__], capture_output=True, text=True,
                          check=True).stdout
     assert [line.split()[-1] for line in out.splitlines() if " T " in line] == ["PyInit_fingerprint"]
+
+
+def test_exec_slot_on_another_module_is_refused_and_on_the_same_is_a_no_op():
+    import ctypes
+    import types
+
+    definition = ctypes.PyDLL(fp.__file__).PyInit_fingerprint
+    definition.restype = ctypes.c_void_p
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes, exec_def.restype = [ctypes.py_object, ctypes.c_void_p], ctypes.c_int
+    with pytest.raises(RuntimeError, match="^Module 'fingerprint' has already been imported. "
+                                          "Re-initialisation is not supported.$"):
+        exec_def(types.ModuleType("other"), definition())
+    fp.marker = 1
+    assert exec_def(fp, definition()) == 0 and fp.marker == 1
