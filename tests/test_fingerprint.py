@@ -171,7 +171,7 @@ def test_threads_agree():
     results = set()
 
     def work():
-        for _ in range(200):
+        for _ in range(1000):
             results.add(fp.build_device_fingerprint())
 
     threads = [threading.Thread(target=work) for _ in range(8)]
