@@ -1,9 +1,10 @@
 # Quick start: `make run` prints this machine's fingerprint, `make test` runs the suite.
+PYVER ?= 3.12
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
-.PHONY: run test install venv clean
+.PHONY: run test install venv clean test-313 check-typing check-dist
 
 run: install
 	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
@@ -17,16 +18,17 @@ install: venv
 venv: $(VENV)/.ready
 
 $(VENV)/.ready:
-	@PYTHON_BIN=$$(tools/find-python312) && "$$PYTHON_BIN" -m venv $(VENV)
+	@PYTHON_BIN=$$(tools/find-python $(PYVER)) && "$$PYTHON_BIN" -m venv $(VENV)
 	@$(PY) -m pip install --quiet --disable-pip-version-check --upgrade pip
 	@$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
 	@touch $@
 
 clean:
-	rm -rf build $(VENV) dist
+	rm -rf build dist .venv .venv-asan .venv-313
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
-ASAN_VENV ?= .venv-asan
+ASAN_PYVER ?= 3.12
+VENV ?= .venv-asan
 ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
@@ -37,3 +39,16 @@ test-sanitizers:
 		-Ccmake.define.VALDRUNE_WERROR=ON -Ccmake.define.VALDRUNE_SANITIZE=ON -Ccmake.build-type=Debug \
 		-Cbuild-dir=build/asan-{wheel_tag} ".[test]"
 	$(ASAN_ENV) $(ASAN_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The suite on Python 3.13, against a build made for 3.13.
+test-313:
+	@$(MAKE) --no-print-directory PYVER=3.13 VENV=.venv-313 test
+
+# The stub against the runtime module, and an application-style script under mypy --strict.
+check-typing: install
+	cd tests/typing && ../../$(PY) -m mypy.stubtest valdrune_data.fingerprint
+	cd tests/typing && ../../$(PY) -m mypy --strict usage.py
+
+# sdist, wheel built from the sdist alone, their contents, and the installed wheel.
+check-dist: venv
+	$(PY) tools/check_dist.py
