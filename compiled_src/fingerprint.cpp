@@ -178,15 +178,23 @@ const Strings& S = g.c.s;
 
 // `import name`: sys.modules first, else the import function with the module
 // namespace as globals, a fresh dict as locals, no from-list and level 0.
-Ref import_module(PyObject* name, PyObject* from_list = nullptr) {
+// Returns null with the error set.
+Ref import_module_or_null(PyObject* name, PyObject* from_list = nullptr) noexcept {
   if (from_list == nullptr) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
     if (found != nullptr && found != Py_None) return Ref::borrow(found);
-    if (PyErr_Occurred()) raise_current();
+    if (PyErr_Occurred()) return Ref();
   }
-  Ref locals = Ref::steal(PyDict_New());
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, g.globals, locals.get(), from_list, 0));
+  Ref locals = Ref::steal_or_null(PyDict_New());
+  if (!locals) return Ref();
+  return Ref::steal_or_null(PyImport_ImportModuleLevelObject(name, g.globals, locals.get(), from_list, 0));
+}
+
+Ref import_module(PyObject* name, PyObject* from_list = nullptr) {
+  Ref module = import_module_or_null(name, from_list);
+  if (!module) raise_current();
+  return module;
 }
 
 Ref new_list(std::initializer_list<PyObject*> items) {
@@ -271,17 +279,27 @@ Ref unpack_two_first(PyObject* value) {
 
 // ---- 1. _safe_read ---------------------------------------------------------
 
+// The guarded region is written as a chain of steps that stop at the first
+// null, without throwing: a missing file is this function's common failure,
+// and absorbing it should cost no more than the failed open itself.
 Ref _safe_read(Frame& f, PyObject* path) {
-  try {
-    f.at(14);
-    Ref path_obj = call(f.global(S.Path).get(), path);
-    Ref text = call_method_kw(path_obj.get(), S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
-    return checked(call_method(text.get(), S.strip));
-  } catch (const PyErrorSet&) {
-    if (!raising_ordinary_exception()) throw;
-    PyErr_Clear();
-    return empty_str();
+  f.at(14);
+  Ref path_class = f.global_or_null(S.Path);
+  Ref path_obj = path_class ? Ref::steal_or_null(PyObject_Vectorcall(path_class.get(), &path, 1, nullptr)) : Ref();
+  Ref text;
+  if (path_obj) {
+    std::array<PyObject*, 2> argv{path_obj.get(), S.utf_8};
+    text = Ref::steal_or_null(PyObject_VectorcallMethod(S.read_text, argv.data(), 1, g.c.kw_encoding));
   }
+  Ref stripped = text ? Ref::steal_or_null(PyObject_CallMethodNoArgs(text.get(), S.strip)) : Ref();
+  if (stripped && !PyUnicode_CheckExact(stripped.get()) && stripped.get() != Py_None) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(stripped.get())->tp_name);
+    stripped = Ref();
+  }
+  if (stripped) return stripped;
+  if (!raising_ordinary_exception()) raise_current();
+  PyErr_Clear();
+  return empty_str();
 }
 
 // ---- 2. _run_command -------------------------------------------------------
@@ -461,12 +479,10 @@ Ref query_machine_guid(Frame& f, PyObject* winreg, PyObject* key) {
 }
 
 Ref _windows_machine_guid_from_python(Frame& f, PyObject*) {
-  Ref winreg;
-  try {
-    f.at(53);
-    winreg = import_module(S.winreg);
-  } catch (const PyErrorSet&) {
-    if (!raising_ordinary_exception()) throw;
+  f.at(53);
+  Ref winreg = import_module_or_null(S.winreg);  // fails on every system but Windows: no C++ throw
+  if (!winreg) {
+    if (!raising_ordinary_exception()) raise_current();
     PyErr_Clear();
     return empty_str();
   }

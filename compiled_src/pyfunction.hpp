@@ -64,18 +64,24 @@ struct Runtime {
 inline Runtime runtime;
 
 // Module-level name resolution at the moment of use: the module namespace,
-// then the builtins module, else NameError.
-inline Ref lookup_global(PyObject* globals, PyObject* name) {
+// then the builtins module, else NameError. Returns null with the error set.
+inline Ref lookup_global_or_null(PyObject* globals, PyObject* name) noexcept {
   if (PyObject* found = PyDict_GetItemWithError(globals, name)) return Ref::borrow(found);
-  if (PyErr_Occurred()) raise_current();
-  if (PyObject* builtin = PyObject_GetAttr(runtime.builtins, name)) return Ref::steal(builtin);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
+  if (PyErr_Occurred()) return Ref();
+  if (PyObject* builtin = PyObject_GetAttr(runtime.builtins, name)) return Ref::steal_or_null(builtin);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
   PyErr_Clear();
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
   if (PyObject_SetAttrString(exc.get(), "name", name) < 0) PyErr_Clear();
   PyErr_SetRaisedException(exc.release());
-  raise_current();
+  return Ref();
+}
+
+inline Ref lookup_global(PyObject* globals, PyObject* name) {
+  Ref found = lookup_global_or_null(globals, name);
+  if (!found) raise_current();
+  return found;
 }
 
 // The state of one running call: which function, and the source line of the
@@ -90,6 +96,9 @@ struct Frame {
     traceback_added = false;
   }
   [[nodiscard]] Ref global(PyObject* name) const { return lookup_global(function->globals, name); }
+  [[nodiscard]] Ref global_or_null(PyObject* name) const noexcept {
+    return lookup_global_or_null(function->globals, name);
+  }
   // Adds the entry for the current line now (for exceptions that go on to a
   // handler inside the function, or that need a further entry beneath).
   void add_traceback() noexcept {
