@@ -115,24 +115,13 @@ namespace {
   X(_linux_machine_identifier, "_linux_machine_identifier")                    \
   X(_primary_device_identifier, "_primary_device_identifier")                  \
   X(module_name, "valdrune_data.fingerprint")                                  \
-  X(dunder_builtins, "__builtins__")                                           \
   X(dunder_test, "__test__")                                                   \
-  X(dunder_loader, "__loader__")                                               \
-  X(dunder_file, "__file__")                                                   \
-  X(dunder_package, "__package__")                                             \
-  X(dunder_path, "__path__")                                                   \
-  X(spec_name, "name")                                                         \
-  X(spec_loader, "loader")                                                     \
-  X(spec_origin, "origin")                                                     \
-  X(spec_parent, "parent")                                                     \
-  X(spec_search_locations, "submodule_search_locations")                       \
   X(add_note, "add_note")                                                      \
   X(replace, "replace")                                                        \
   X(co_argcount, "co_argcount")                                                \
   X(co_nlocals, "co_nlocals")                                                  \
   X(co_varnames, "co_varnames")                                                \
-  X(co_flags, "co_flags")                                                      \
-  X(ann_return, "return")
+  X(co_flags, "co_flags")
 // clang-format on
 
 struct Strings {
@@ -229,10 +218,10 @@ bool raising_ordinary_exception() noexcept { return PyErr_ExceptionMatches(PyExc
 
 // The special-method look-up of a `with` statement: on the type, then bound.
 Ref lookup_special(PyObject* obj, PyObject* name) {
-  PyObject* mro = Py_TYPE(obj)->tp_mro;
-  const Py_ssize_t n = mro != nullptr ? PyTuple_GET_SIZE(mro) : 0;
+  Ref mro = Ref::borrow(Py_TYPE(obj)->tp_mro);  // held: a look-up may run code that replaces it
+  const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
     Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
     if (!found) {
       if (PyErr_Occurred()) raise_current();
@@ -791,25 +780,29 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
       raise_current();
     }
     if (g.module != nullptr) return Py_NewRef(g.module);
-    Ref name = getattr(spec, Ref::steal(PyUnicode_FromString("name")).get());
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     PyObject* dict = PyModule_GetDict(module.get());
-    static constexpr std::array<std::array<const char*, 2>, 4> copies{{
-        {"loader", "__loader__"},
-        {"origin", "__file__"},
-        {"parent", "__package__"},
-        {"submodule_search_locations", "__path__"},
+    struct Copy {
+      const char* from;
+      const char* to;
+      bool none_copied;
+    };
+    static constexpr std::array<Copy, 4> copies{{
+        {"loader", "__loader__", true},
+        {"origin", "__file__", true},
+        {"parent", "__package__", true},
+        {"submodule_search_locations", "__path__", false},
     }};
-    for (const auto& [from, to] : copies) {
-      Ref value = Ref::steal_or_null(PyObject_GetAttrString(spec, from));
+    for (const Copy& copy : copies) {
+      Ref value = Ref::steal_or_null(PyObject_GetAttrString(spec, copy.from));
       if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
         PyErr_Clear();
         continue;
       }
-      const bool is_path = to[2] == 'p' && to[3] == 'a';
-      if (is_path && value.get() == Py_None) continue;
-      if (PyDict_SetItemString(dict, to, value.get()) < 0) raise_current();
+      if (value.get() == Py_None && !copy.none_copied) continue;
+      if (PyDict_SetItemString(dict, copy.to, value.get()) < 0) raise_current();
     }
     return module.release();
   } catch (const PyErrorSet&) {
