@@ -46,4 +46,4 @@ def main(python):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else sys.executable))
+    sys.exit(main(os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else sys.executable))
