@@ -27,8 +27,7 @@ clean:
 	rm -rf build dist .venv .venv-asan .venv-313
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
-ASAN_PYVER ?= 3.12
-VENV ?= .venv-asan
+ASAN_VENV ?= .venv-asan
 ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
