@@ -27,7 +27,7 @@ def reference_read(path):
         return ""
 
 
-@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.binary(max_size=64) | st.text(max_size=32).map(lambda t: t.encode("utf-8", "surrogatepass")))
 def test_safe_read_agrees_with_pathlib(tmp_path, data):
     target = tmp_path / "file"
@@ -38,7 +38,7 @@ def test_safe_read_agrees_with_pathlib(tmp_path, data):
 ALPHABET = st.sampled_from(list("MachineGuidREG_SZ IOPlatformUUID\"=\t\n-{}aF09xyz\\"))
 
 
-@settings(max_examples=400)
+@settings(max_examples=400, deadline=None)
 @given(text=st.text(ALPHABET, max_size=80) | st.builds(
     lambda pre, kind, value, post: f"{pre}MachineGuid{kind}{value}{post}",
     st.text(ALPHABET, max_size=10), st.sampled_from(["    REG_SZ    ", " REG_ ", "\tREG_SZ\t", " reg_sz "]),
