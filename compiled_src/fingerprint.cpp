@@ -281,11 +281,7 @@ Ref _safe_read(Frame& f, PyObject* path) {
     text = Ref::steal_or_null(PyObject_VectorcallMethod(S.read_text, argv.data(), 1, g.c.kw_encoding));
   }
   Ref stripped = text ? Ref::steal_or_null(PyObject_CallMethodNoArgs(text.get(), S.strip)) : Ref();
-  if (stripped && !PyUnicode_CheckExact(stripped.get()) && stripped.get() != Py_None) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(stripped.get())->tp_name);
-    stripped = Ref();
-  }
-  if (stripped) return stripped;
+  if (stripped && str_result_ok(stripped.get())) return stripped;
   if (!raising_ordinary_exception()) raise_current();
   PyErr_Clear();
   return empty_str();
@@ -340,7 +336,7 @@ Ref read_stored_identifier(PyObject* target_file) {
 }
 
 // Removes the temporary file; an ordinary failure to remove it is ignored. An
-// exception already being raised is kept, unless the removal is interrupted
+// exception already being raised stays set, unless the removal is interrupted
 // (KeyboardInterrupt and the like), which then propagates instead.
 void remove_temporary(PyObject* temporary) {
   Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
@@ -357,10 +353,7 @@ void remove_temporary(PyObject* temporary) {
     }
     PyErr_Clear();
   }
-  if (pending) {
-    PyErr_SetRaisedException(pending.release());
-    raise_current();
-  }
+  if (pending) PyErr_SetRaisedException(pending.release());
 }
 
 // Publishes `value` under `target_file` unless a file of that name exists:
@@ -412,7 +405,8 @@ Ref store_new_identifier(PyObject* target_dir, PyObject* target_file, PyObject* 
     call_method_kw(temporary.get(), S.write_text, {value}, {S.utf_8}, g.c.kw_encoding);
     published = publish_identifier(target_file, temporary.get(), value);
   } catch (const PyErrorSet&) {
-    remove_temporary(temporary.get());  // re-raises the pending exception
+    remove_temporary(temporary.get());
+    throw;
   }
   remove_temporary(temporary.get());
   if (published) return Ref::borrow(value);

@@ -63,10 +63,15 @@ inline bool contains(PyObject* container, PyObject* item) {
 
 // The check made before a value annotated "str" is returned: exactly a str,
 // or None; anything else (a subclass of str included) is a TypeError.
-inline void check_str_result(PyObject* value) {
-  if (PyUnicode_CheckExact(value) || value == Py_None) return;
+// Returns false with the TypeError set.
+inline bool str_result_ok(PyObject* value) noexcept {
+  if (PyUnicode_CheckExact(value) || value == Py_None) return true;
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(value)->tp_name);
-  raise_current();
+  return false;
+}
+
+inline void check_str_result(PyObject* value) {
+  if (!str_result_ok(value)) raise_current();
 }
 
 }  // namespace vd
