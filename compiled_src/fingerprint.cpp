@@ -35,6 +35,8 @@ namespace {
   X(text, "text")                                                              \
   X(timeout, "timeout")                                                        \
   X(check, "check")                                                            \
+  X(stdin_, "stdin")                                                           \
+  X(DEVNULL, "DEVNULL")                                                        \
   X(returncode, "returncode")                                                  \
   X(stdout_, "stdout")                                                         \
   X(stderr_, "stderr")                                                         \
@@ -58,12 +60,20 @@ namespace {
   X(getnode, "getnode")                                                        \
   X(fallback_prefix, "fallback-")                                              \
   X(hardlink_to, "hardlink_to")                                                \
+  X(replace_, "replace")                                                       \
+  X(with_name, "with_name")                                                    \
   X(unlink, "unlink")                                                          \
   X(missing_ok, "missing_ok")                                                  \
-  X(open, "open")                                                              \
-  X(mode_x, "x")                                                               \
-  X(write, "write")                                                            \
-  X(close, "close")                                                            \
+  X(rmdir, "rmdir")                                                            \
+  X(stat, "stat")                                                              \
+  X(st_mtime_, "st_mtime")                                                     \
+  X(glob, "glob")                                                              \
+  X(temporary_pattern, ".device_fingerprint.*.tmp")                           \
+  X(lock_name, ".device_fingerprint.lock")                                     \
+  X(urandom, "urandom")                                                        \
+  X(hex, "hex")                                                                \
+  X(time, "time")                                                              \
+  X(sleep, "sleep")                                                            \
   X(winreg, "winreg")                                                          \
   X(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE")                                  \
   X(OpenKey, "OpenKey")                                                        \
@@ -72,9 +82,9 @@ namespace {
   X(MachineGuid, "MachineGuid")                                                \
   X(dunder_enter, "__enter__")                                                 \
   X(dunder_exit, "__exit__")                                                   \
-  X(reg, "reg")                                                                \
+  X(reg, "reg.exe")                                                            \
   X(query, "query")                                                            \
-  X(reg_key, R"(HKLM\\SOFTWARE\\Microsoft\\Cryptography)")                     \
+  X(reg_key, R"(HKLM\SOFTWARE\Microsoft\Cryptography)")                         \
   X(reg_v, "/v")                                                               \
   X(reg_pattern, R"re(MachineGuid\s+REG_\w+\s+([A-Fa-f0-9-]+))re")             \
   X(re, "re")                                                                  \
@@ -117,7 +127,8 @@ namespace {
   X(module_name, "valdrune_data.fingerprint")                                  \
   X(dunder_test, "__test__")                                                   \
   X(add_note, "add_note")                                                      \
-  X(replace, "replace")                                                        \
+  X(atexit, "atexit")                                                          \
+  X(register_, "register")                                                     \
   X(co_argcount, "co_argcount")                                                \
   X(co_nlocals, "co_nlocals")                                                  \
   X(co_varnames, "co_varnames")                                                \
@@ -137,6 +148,10 @@ struct Constants {
   PyObject* zero = nullptr;
   PyObject* one = nullptr;
   PyObject* four = nullptr;
+  PyObject* eight = nullptr;         // random bytes in a temporary file's name
+  PyObject* stale_seconds = nullptr;  // age of a temporary file left by a killed writer
+  PyObject* lock_seconds = nullptr;   // age, or wait, after which a lock is taken as abandoned
+  PyObject* poll_seconds = nullptr;   // pause between two attempts to take the lock
   PyObject* empty_tuple = nullptr;
   PyObject* empty_bytes = nullptr;
   PyObject* empty_str = nullptr;
@@ -168,7 +183,7 @@ const Strings& S = g.c.s;
 // `import name`: sys.modules first, else the import function with the module
 // namespace as globals, a fresh dict as locals, no from-list and level 0.
 // Returns null with the error set.
-Ref import_module_or_null(PyObject* name, PyObject* from_list = nullptr) noexcept {
+Ref import_module_or_null(PyObject* name, PyObject* from_list = nullptr) {
   if (from_list == nullptr) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
@@ -213,8 +228,14 @@ Ref first_truthy(Frame& f, std::initializer_list<PyObject*> names) {
   return empty_str();  // not reached: every chain names at least one function
 }
 
-// Python's `except Exception:` test on the exception being raised.
-bool raising_ordinary_exception() noexcept { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+// What a guarded region absorbs, tested on the exception being raised: an
+// `Exception`, except MemoryError and RecursionError. Those two say nothing
+// about the machine; absorbing them would return another identifier (the next
+// source's, or the unstored fallback) as if it were this machine's.
+bool raising_ordinary_exception() noexcept {
+  return PyErr_ExceptionMatches(PyExc_Exception) != 0 && PyErr_ExceptionMatches(PyExc_MemoryError) == 0 &&
+         PyErr_ExceptionMatches(PyExc_RecursionError) == 0;
+}
 
 // The special-method look-up of a `with` statement: on the type, then bound.
 Ref lookup_special(PyObject* obj, PyObject* name) {
@@ -294,7 +315,9 @@ Ref _run_command(Frame& f, PyObject* args) {
   try {
     f.at(21);
     Ref run = getattr(f.global(S.subprocess).get(), S.run);
-    completed = call_kw(run.get(), {args}, {Py_True, Py_True, g.c.four, Py_False}, g.c.kw_run);
+    // The child gets no standard input: it must not consume the caller's.
+    Ref devnull = getattr(f.global(S.subprocess).get(), S.DEVNULL);
+    completed = call_kw(run.get(), {args}, {Py_True, Py_True, g.c.four, Py_False, devnull.get()}, g.c.kw_run);
   } catch (const PyErrorSet&) {
     if (!raising_ordinary_exception()) throw;
     PyErr_Clear();
@@ -335,13 +358,20 @@ Ref read_stored_identifier(PyObject* target_file) {
   return checked(call_method(text.get(), S.strip));
 }
 
-// Removes the temporary file; an ordinary failure to remove it is ignored. An
-// exception already being raised stays set, unless the removal is interrupted
-// (KeyboardInterrupt and the like), which then propagates instead.
-void remove_temporary(PyObject* temporary) {
+bool is_empty_str(PyObject* value) noexcept { return PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0; }
+
+// Removes a temporary file (or the lock directory); an ordinary failure to
+// remove it is ignored. An exception already being raised stays set, unless
+// the removal is interrupted (KeyboardInterrupt and the like), which then
+// propagates instead.
+void remove_quietly(PyObject* path, bool directory = false) {
   Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
   try {
-    call_method_kw(temporary, S.unlink, {}, {Py_True}, g.c.kw_missing_ok);
+    if (directory) {
+      call_method(path, S.rmdir);
+    } else {
+      call_method_kw(path, S.unlink, {}, {Py_True}, g.c.kw_missing_ok);
+    }
   } catch (const PyErrorSet&) {
     if (!raising_ordinary_exception()) {
       if (pending) {
@@ -356,61 +386,155 @@ void remove_temporary(PyObject* temporary) {
   if (pending) PyErr_SetRaisedException(pending.release());
 }
 
-// Publishes `value` under `target_file` unless a file of that name exists:
-// true when ours was published, false when another was there first.
-bool publish_identifier(PyObject* target_file, PyObject* temporary, PyObject* value) {
+// A path beside the fallback file with a random name of its own, so that no
+// two writers (processes or threads) ever share one. `with_name`, unlike `/`,
+// does not intern the new name for the rest of the process.
+Ref temporary_path(Frame& f, PyObject* target_file) {
+  Ref token = call_method(call(getattr(f.global(S.os).get(), S.urandom).get(), g.c.eight).get(), S.hex);
+  Ref name = Ref::steal(PyUnicode_FromFormat(".%U.%U.tmp", S.state_file, token.get()));
+  return call_method(target_file, S.with_name, name.get());
+}
+
+Ref modification_time(PyObject* path) { return getattr(call_method(path, S.stat).get(), S.st_mtime_); }
+
+// Removes the temporary files that killed writers left in the state directory
+// more than a minute before `temporary` (just written) was. Every ordinary
+// failure is ignored: this is housekeeping.
+void remove_stale_temporaries(PyObject* target_dir, PyObject* temporary) {
+  auto absorb = [] {
+    if (!raising_ordinary_exception()) throw PyErrorSet{};
+    PyErr_Clear();
+  };
+  Ref limit;
+  Ref entries;
+  try {
+    limit = Ref::steal(PyNumber_Subtract(modification_time(temporary).get(), g.c.stale_seconds));
+    entries = Ref::steal(PyObject_GetIter(call_method(target_dir, S.glob, S.temporary_pattern).get()));
+  } catch (const PyErrorSet&) {
+    absorb();
+    return;
+  }
+  for (;;) {
+    Ref entry = Ref::steal_or_null(PyIter_Next(entries.get()));
+    if (!entry) {
+      if (PyErr_Occurred()) absorb();
+      return;
+    }
+    try {
+      const int stale = PyObject_RichCompareBool(modification_time(entry.get()).get(), limit.get(), Py_LT);
+      if (stale < 0) raise_current();
+      if (stale != 0) call_method_kw(entry.get(), S.unlink, {}, {Py_True}, g.c.kw_missing_ok);
+    } catch (const PyErrorSet&) {
+      absorb();  // gone meanwhile, or not ours to remove: leave it
+    }
+  }
+}
+
+// The state directory's lock, for the two stores that must replace a file
+// rather than link a new name: on file systems that refuse hard links, and
+// when an empty file is repaired. It is a directory, which every file system
+// creates atomically. A lock older than a few seconds, or one waited for that
+// long, was left by a killed writer and is taken over; the writer that holds
+// the lock looks at the stored file again before it replaces it.
+Ref acquire_lock(PyObject* target_file) {
+  Ref lock = call_method(target_file, S.with_name, S.lock_name);
+  Ref time_module = import_module(S.time);
+  Ref started = call_method(time_module.get(), S.time);
+  auto at_least = [](PyObject* seconds, PyObject* limit) {
+    const int result = PyObject_RichCompareBool(seconds, limit, Py_GE);
+    if (result < 0) raise_current();
+    return result != 0;
+  };
+  for (;;) {
+    try {
+      call_method(lock.get(), S.mkdir);
+      return lock;
+    } catch (const PyErrorSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw;
+      PyErr_Clear();
+    }
+    Ref now = call_method(time_module.get(), S.time);
+    Ref mtime;
+    try {
+      mtime = modification_time(lock.get());
+    } catch (const PyErrorSet&) {
+      if (!raising_ordinary_exception()) throw;
+      PyErr_Clear();
+      continue;  // released meanwhile: try again at once
+    }
+    if (at_least(Ref::steal(PyNumber_Subtract(now.get(), started.get())).get(), g.c.lock_seconds) ||
+        at_least(Ref::steal(PyNumber_Subtract(now.get(), mtime.get())).get(), g.c.lock_seconds)) {
+      remove_quietly(lock.get(), true);
+      started = std::move(now);
+      continue;
+    }
+    call(getattr(time_module.get(), S.sleep).get(), g.c.poll_seconds);
+  }
+}
+
+// Under the lock: the stored identifier if the file now holds one, else ours,
+// moved into place in one step (a rename: readers see the old file or the
+// whole new one, never part of it).
+Ref replace_under_lock(PyObject* target_file, PyObject* temporary, PyObject* value) {
+  Ref lock = acquire_lock(target_file);
+  Ref result;
+  try {
+    if (truth(call_method(target_file, S.exists).get())) {
+      Ref stored = read_stored_identifier(target_file);
+      if (!is_empty_str(stored.get())) result = std::move(stored);
+    }
+    if (!result) {
+      call_method(temporary, S.replace_, target_file);
+      result = Ref::borrow(value);
+    }
+  } catch (const PyErrorSet&) {
+    remove_quietly(lock.get(), true);
+    throw;
+  }
+  remove_quietly(lock.get(), true);
+  return result;
+}
+
+// Publishes `value` (already complete in `temporary`) as the stored identifier
+// unless another one is stored first, and returns the one stored. A hard link
+// publishes it under the final name only if that name is still free; where
+// links are refused, and where the stored file is empty, the lock decides.
+Ref publish_identifier(PyObject* target_file, PyObject* temporary, PyObject* value) {
   try {
     call_method(target_file, S.hardlink_to, temporary);
-    return true;
+    return Ref::borrow(value);
   } catch (const PyErrorSet&) {
     if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
       PyErr_Clear();
-      return false;
+      Ref stored = read_stored_identifier(target_file);
+      if (!is_empty_str(stored.get())) return stored;
+    } else {
+      if (!raising_ordinary_exception()) throw;
+      PyErr_Clear();  // the file system refuses links
     }
-    if (!raising_ordinary_exception()) throw;
-    PyErr_Clear();  // the file system refuses links: create the name exclusively
   }
-  Ref file;
-  try {
-    file = call_method_kw(target_file, S.open, {S.mode_x}, {S.utf_8}, g.c.kw_encoding);
-  } catch (const PyErrorSet&) {
-    if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw;
-    PyErr_Clear();
-    return false;
-  }
-  try {
-    call_method(file.get(), S.write, value);
-  } catch (const PyErrorSet&) {
-    Ref pending = Ref::steal(PyErr_GetRaisedException());
-    Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), S.close));
-    if (!closed) PyErr_Clear();
-    PyErr_SetRaisedException(pending.release());
-    throw;
-  }
-  call_method(file.get(), S.close);
-  return true;
+  return replace_under_lock(target_file, temporary, value);
 }
 
-// Stores a new identifier so that the first writer wins: the text goes to a
-// temporary file of its own in the state directory (written as a plain write
-// would, so it gets the process's default permissions), which is then linked
-// under the final name only if that name is still free. Readers therefore see
-// either no file or the whole identifier, and every caller returns the
+// Stores a new identifier so that the first writer wins: the whole text goes
+// to a temporary file of its own in the state directory (written as a plain
+// write would, so it gets the process's default permissions), which is then
+// published in one step. Readers see either no file or the whole identifier,
+// a killed writer never leaves an empty one, and every caller returns the
 // identifier that is stored.
-Ref store_new_identifier(PyObject* target_dir, PyObject* target_file, PyObject* value) {
-  Ref temporary_name = Ref::steal(PyUnicode_FromFormat(".%U.%U.tmp", S.state_file, value));
-  Ref temporary = truediv(target_dir, temporary_name.get());
-  bool published = false;
+Ref store_new_identifier(Frame& f, PyObject* target_dir, PyObject* target_file, PyObject* value) {
+  Ref temporary = temporary_path(f, target_file);
+  Ref stored;
   try {
     call_method_kw(temporary.get(), S.write_text, {value}, {S.utf_8}, g.c.kw_encoding);
-    published = publish_identifier(target_file, temporary.get(), value);
+    remove_stale_temporaries(target_dir, temporary.get());
+    stored = publish_identifier(target_file, temporary.get(), value);
   } catch (const PyErrorSet&) {
-    remove_temporary(temporary.get());
+    remove_quietly(temporary.get());
     throw;
   }
-  remove_temporary(temporary.get());
-  if (published) return Ref::borrow(value);
-  return read_stored_identifier(target_file);
+  remove_quietly(temporary.get());
+  return stored;
 }
 
 // f"{value}": a str unchanged, an int or float by its repr, else format().
@@ -431,14 +555,17 @@ Ref _persistent_fallback_id(Frame& f, PyObject*) {
     f.at(41);
     if (truth(call_method(target_file.get(), S.exists).get())) {
       f.at(42);
-      return read_stored_identifier(target_file.get());
+      Ref stored = read_stored_identifier(target_file.get());
+      // An empty file (left by an interrupted write of an older version) is an
+      // identifier that every machine in that state would share: repair it.
+      if (!is_empty_str(stored.get())) return stored;
     }
     f.at(43);
     call_method_kw(target_dir.get(), S.mkdir, {}, {Py_True, Py_True}, g.c.kw_mkdir);
     f.at(44);
     Ref value = Ref::steal(PyObject_Str(call_method(f.global(S.uuid).get(), S.uuid4).get()));
     f.at(45);
-    return store_new_identifier(target_dir.get(), target_file.get(), value.get());
+    return store_new_identifier(f, target_dir.get(), target_file.get(), value.get());
   } catch (const PyErrorSet&) {
     f.add_traceback();
     if (!raising_ordinary_exception()) throw;
@@ -530,6 +657,16 @@ Ref _windows_machine_guid_from_regexe(Frame& f, PyObject*) {
 
 // ---- 7. _windows_machine_guid_from_powershell ------------------------------
 
+// Hexadecimal digits and hyphens only, as the `reg` pattern accepts.
+bool is_guid_shaped(PyObject* text) noexcept {
+  for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+    const Py_UCS4 ch = PyUnicode_READ_CHAR(text, i);
+    const bool hex = (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+    if (!hex && ch != '-') return false;
+  }
+  return true;
+}
+
 Ref _windows_machine_guid_from_powershell(Frame& f, PyObject*) {
   f.at(71);
   Ref run = f.global(S._run_command);
@@ -538,7 +675,12 @@ Ref _windows_machine_guid_from_powershell(Frame& f, PyObject*) {
   f.at(71);
   Ref text = call(run.get(), command.get());
   f.at(79);
-  return checked(call_method(text.get(), S.strip));
+  Ref guid = checked(call_method(text.get(), S.strip));
+  // Only a GUID-shaped answer is an identifier: a warning that the command
+  // printed instead (on standard error, with status 0) would be the same text
+  // on every machine that prints it.
+  if (PyUnicode_CheckExact(guid.get()) && !is_guid_shaped(guid.get())) return empty_str();
+  return guid;
 }
 
 // ---- 8. _windows_machine_guid ----------------------------------------------
@@ -560,13 +702,30 @@ Ref _mac_platform_uuid(Frame& f, PyObject*) {
 
 // ---- 10. _linux_machine_identifier -----------------------------------------
 
+// Values that many machines share, which identify none: systemd's
+// "uninitialized" in an image that has not booted yet, and a UUID of all
+// zeros or all F (firmware that never set one), hyphens and case as printed.
+bool is_placeholder(PyObject* value) noexcept {
+  if (!PyUnicode_CheckExact(value)) return false;
+  if (PyUnicode_CompareWithASCIIString(value, "uninitialized") == 0) return true;
+  Py_UCS4 digit = 0;
+  for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(value); ++i) {
+    Py_UCS4 ch = PyUnicode_READ_CHAR(value, i);
+    if (ch == '-') continue;
+    if (ch == 'F') ch = 'f';
+    if ((ch != '0' && ch != 'f') || (digit != 0 && ch != digit)) return false;
+    digit = ch;
+  }
+  return digit != 0;
+}
+
 Ref _linux_machine_identifier(Frame& f, PyObject*) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g.c.linux_paths); ++i) {
     PyObject* path = PyTuple_GET_ITEM(g.c.linux_paths, i);
     f.at(98);
     Ref value = call(f.global(S._safe_read).get(), path);
     f.at(99);
-    if (truth(value.get())) {
+    if (truth(value.get()) && !is_placeholder(value.get())) {
       f.at(100);
       return checked(std::move(value));
     }
@@ -681,7 +840,7 @@ Ref make_code(const FunctionDef& def) {
   Ref nlocals = Ref::steal(PyLong_FromLong(def.nvarnames));
   Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
   Ref kwnames = make_tuple({S.co_argcount, S.co_nlocals, S.co_varnames, S.co_flags});
-  Ref replace = getattr(tmpl.get(), S.replace);
+  Ref replace = getattr(tmpl.get(), S.replace_);
   return call_kw(replace.get(), {}, {argcount.get(), nlocals.get(), varnames.get(), flags.get()}, kwnames.get());
 }
 
@@ -706,6 +865,10 @@ void create_constants() {
   c.zero = Ref::steal(PyLong_FromLong(0)).release();
   c.one = Ref::steal(PyLong_FromLong(1)).release();
   c.four = Ref::steal(PyLong_FromLong(4)).release();
+  c.eight = Ref::steal(PyLong_FromLong(8)).release();
+  c.stale_seconds = Ref::steal(PyLong_FromLong(60)).release();
+  c.lock_seconds = Ref::steal(PyFloat_FromDouble(3.0)).release();
+  c.poll_seconds = Ref::steal(PyFloat_FromDouble(0.01)).release();
   c.empty_tuple = Ref::steal(PyTuple_New(0)).release();
   c.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)).release();
   c.empty_str = Ref::steal(PyUnicode_New(0, 0)).release();
@@ -713,7 +876,7 @@ void create_constants() {
       "Note: subclasses of built-in types are rejected here, more strictly than PEP 484 requires.")).release();
   c.from_list_path = new_list({c.s.Path}).release();
   c.kw_encoding = make_tuple({c.s.encoding}).release();
-  c.kw_run = make_tuple({c.s.capture_output, c.s.text, c.s.timeout, c.s.check}).release();
+  c.kw_run = make_tuple({c.s.capture_output, c.s.text, c.s.timeout, c.s.check, c.s.stdin_}).release();
   c.kw_mkdir = make_tuple({c.s.parents, c.s.exist_ok}).release();
   c.kw_missing_ok = make_tuple({c.s.missing_ok}).release();
   runtime.add_note = c.s.add_note;
@@ -761,10 +924,53 @@ Ref import_path_class() {
   raise_current();
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+// The key under which the exec slot marks the interpreter that owns the
+// module's state. The interpreter's dict dies with the interpreter, so an
+// interpreter that lacks the mark while the state exists is a new one that an
+// embedding application initialised after finalising the old one (it gets the
+// same identifier).
+constexpr const char* kOwnerMark = "valdrune_data.fingerprint";
+
+bool state_belongs_to(PyInterpreterState* interpreter) {
+  PyObject* dict = PyInterpreterState_GetDict(interpreter);
+  if (dict == nullptr) return true;  // no such dict: nothing to tell
+  Ref key = Ref::steal(PyUnicode_FromString(kOwnerMark));
+  const int marked = PyDict_Contains(dict, key.get());
+  if (marked < 0) raise_current();
+  return marked != 0;
+}
+
+// Everything the state refers to died with the old interpreter: drop it all
+// without touching it, so that this import builds a fresh module.
+void forget_finalised_interpreter() noexcept {
+  g = State{};
+  runtime = Runtime{};
+}
+
+void mark_owner(PyInterpreterState* interpreter) {
+  PyObject* dict = PyInterpreterState_GetDict(interpreter);
+  if (dict != nullptr && PyDict_SetItemString(dict, kOwnerMark, Py_True) < 0) raise_current();
+}
+
+// Called through `atexit` on the thread that shuts the interpreter down,
+// before daemon threads can be ended (see pyref.hpp).
+PyObject* shutdown_started(PyObject*, PyObject*) noexcept {
+  note_shutdown_started();
+  Py_RETURN_NONE;
+}
+
+PyMethodDef shutdown_def = {"valdrune_data.fingerprint shutdown", shutdown_started, METH_NOARGS, nullptr};
+
+// The module slots are not `noexcept`: the imports they run execute Python
+// code, which a thread ended by the interpreter unwinds through.
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
   try {
-    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    const int64_t current = PyInterpreterState_GetID(interpreter);
     if (current == -1) raise_current();
+    if (g.interpreter_id == current && g.module != nullptr && !state_belongs_to(interpreter)) {
+      forget_finalised_interpreter();
+    }
     if (g.interpreter_id == -1) {
       g.interpreter_id = current;
     } else if (g.interpreter_id != current) {
@@ -857,9 +1063,14 @@ void module_exec_steps(PyObject* module, int& line) {
   // 9. __test__.
   line = 1;
   set_global(S.dunder_test, Ref::steal(PyDict_New()).get());
+  // The interpreter that owns the state, and the shutdown hook.
+  mark_owner(PyInterpreterState_Get());
+  Ref callback = Ref::steal(PyCFunction_New(&shutdown_def, nullptr));
+  call(getattr(import_module(S.atexit).get(), S.register_).get(), callback.get());
+  note_shutdown_started(false);
 }
 
-int module_exec(PyObject* module) noexcept {
+int module_exec(PyObject* module) {
   // 1. A second execution on the same module is a no-op.
   if (g.module != nullptr) {
     if (g.module == module) return 0;

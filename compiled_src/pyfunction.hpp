@@ -65,7 +65,7 @@ inline Runtime runtime;
 
 // Module-level name resolution at the moment of use: the module namespace,
 // then the builtins module, else NameError. Returns null with the error set.
-inline Ref lookup_global_or_null(PyObject* globals, PyObject* name) noexcept {
+inline Ref lookup_global_or_null(PyObject* globals, PyObject* name) {
   if (PyObject* found = PyDict_GetItemWithError(globals, name)) return Ref::borrow(found);
   if (PyErr_Occurred()) return Ref();
   if (PyObject* builtin = PyObject_GetAttr(runtime.builtins, name)) return Ref::steal_or_null(builtin);
@@ -96,7 +96,7 @@ struct Frame {
     traceback_added = false;
   }
   [[nodiscard]] Ref global(PyObject* name) const { return lookup_global(function->globals, name); }
-  [[nodiscard]] Ref global_or_null(PyObject* name) const noexcept {
+  [[nodiscard]] Ref global_or_null(PyObject* name) const {
     return lookup_global_or_null(function->globals, name);
   }
   // Adds the entry for the current line now (for exceptions that go on to a
@@ -152,8 +152,11 @@ inline bool check_type(const FunctionDef& def, PyObject* value) noexcept {
   return false;
 }
 
+// Not `noexcept`: a thread that the interpreter ends while the body runs
+// Python code must unwind through here (see pyref.hpp); every other C++
+// exception stops here.
 inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) noexcept {
+                                     PyObject* kwnames) {
   auto* self = reinterpret_cast<FunctionObject*>(callable);
   const FunctionDef& def = *self->def;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -181,7 +184,9 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
   PyObject* result = nullptr;
   try {
     result = def.body(frame, arg).release();
-  } catch (const PyErrorSet&) {
+  }
+  VD_RETHROW_FORCED_UNWIND
+  catch (const PyErrorSet&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {

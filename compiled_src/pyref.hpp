@@ -20,22 +20,63 @@
 // A thrown `PyErrorSet` means exactly one thing: a Python exception is set in
 // the thread state. Code that detects an error from the C API throws it; code
 // that sets an error itself (PyErr_Format) throws it right after. Every entry
-// point that CPython calls (vectorcall, module slots) is `noexcept` and catches
-// it, adds a traceback entry where the behaviour asks for one, and returns the
+// point that CPython calls (vectorcall, module slots) catches it, lets no other
+// C++ exception out (but the forced unwind below), adds a traceback entry where the behaviour asks for one, and returns the
 // C API's error value. Nothing else is thrown across the module, except
 // `std::bad_alloc` from the standard library, which entry points turn into
 // MemoryError.
+//
+// Threads ended by the interpreter
+// --------------------------------
+// When the interpreter shuts down, a daemon thread that tries to take the GIL
+// again is ended with pthread_exit, which unwinds its stack with a "forced
+// unwind" exception. That unwinding must pass through the module's frames
+// untouched: every `catch (...)` rethrows it, the entry points that call into
+// Python are not `noexcept` (a forced unwind leaving a `noexcept` function
+// ends the process), and no destructor may touch the C API while it runs,
+// since the thread no longer has a thread state. From the moment shutdown
+// starts (`note_shutdown_started`, called from an atexit callback on the
+// shutting-down thread), destructors on any other thread leave their
+// references alone: at worst a thread that is about to die leaks them.
 #pragma once
 
 #include <cstddef>
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <thread>
 #include <utility>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define VD_RETHROW_FORCED_UNWIND \
+  catch (abi::__forced_unwind&) { throw; }
+#else
+#define VD_RETHROW_FORCED_UNWIND
+#endif
 
 namespace vd {
 
 struct PyErrorSet final {};
+
+namespace detail {
+inline std::atomic<bool> shutdown_started{false};
+inline std::thread::id shutdown_thread;  // written before `shutdown_started`
+}  // namespace detail
+
+// Called on the thread that finalises the interpreter, before daemon threads
+// can be ended; `reset` when a new interpreter has imported the module.
+inline void note_shutdown_started(bool started = true) noexcept {
+  detail::shutdown_thread = started ? std::this_thread::get_id() : std::thread::id();
+  detail::shutdown_started.store(started, std::memory_order_release);
+}
+
+// Whether this thread may still use the C API in a destructor.
+inline bool c_api_usable() noexcept {
+  if (!detail::shutdown_started.load(std::memory_order_acquire)) [[likely]] return true;
+  return detail::shutdown_thread == std::this_thread::get_id();
+}
 
 // Throws the policy exception; the caller has already set a Python error.
 [[noreturn]] inline void raise_current() { throw PyErrorSet{}; }
@@ -51,7 +92,9 @@ class Ref {
     obj_ = std::exchange(other.obj_, nullptr);
     return *this;
   }
-  ~Ref() { Py_XDECREF(obj_); }
+  ~Ref() {
+    if (obj_ != nullptr && c_api_usable()) Py_DECREF(obj_);
+  }
 
   // Takes a new reference; throws PyErrorSet if the API call returned null.
   static Ref steal(PyObject* obj) {
@@ -88,7 +131,9 @@ class HandlingScope {
   HandlingScope& operator=(const HandlingScope&) = delete;
   HandlingScope(HandlingScope&&) = delete;
   HandlingScope& operator=(HandlingScope&&) = delete;
-  ~HandlingScope() { PyErr_SetHandledException(previous_.get()); }
+  ~HandlingScope() {
+    if (c_api_usable()) PyErr_SetHandledException(previous_.get());
+  }
 
  private:
   Ref previous_;

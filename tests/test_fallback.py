@@ -44,8 +44,7 @@ def test_missing_home_is_created_with_the_state_directory(home, monkeypatch):
 @pytest.mark.parametrize(
     "content, expected",
     [("  3f2504e0-4f89-11d3-9a0c-0305e82c3301\n", "3f2504e0-4f89-11d3-9a0c-0305e82c3301"),
-     ("SOMETHING Else, of any length\t", "SOMETHING Else, of any length"),
-     ("", ""), (" \n\n ", "")],
+     ("SOMETHING Else, of any length\t", "SOMETHING Else, of any length")],
 )
 def test_existing_file_is_returned_stripped_and_never_rewritten(home, content, expected):
     target = state_file(home)

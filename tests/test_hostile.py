@@ -49,4 +49,5 @@ def test_command_readers_agree_with_re_search(text):
     assert fp._windows_machine_guid_from_regexe() == (match.group(1).strip() if match else "")
     match = re.search(r'"IOPlatformUUID"\s*=\s*"([^"]+)"', text)
     assert fp._mac_platform_uuid() == (match.group(1).strip() if match else "")
-    assert fp._windows_machine_guid_from_powershell() == text.strip()
+    guid_shaped = re.fullmatch(r"[0-9A-Fa-f-]*", text.strip())
+    assert fp._windows_machine_guid_from_powershell() == (text.strip() if guid_shaped else "")

@@ -2,6 +2,7 @@
 
 import gc
 import pathlib
+import subprocess
 import sys
 import types
 
@@ -43,7 +44,7 @@ def completed(returncode=0, stdout="out\n", stderr=""):
 
 
 def subprocess_returning(result):
-    return types.SimpleNamespace(run=lambda *a, **k: result)
+    return types.SimpleNamespace(run=lambda *a, **k: result, DEVNULL=subprocess.DEVNULL)
 
 
 class Subclass(str):
@@ -67,9 +68,9 @@ PATHS = {
                    lambda h: fp._run_command(["x"])),
     "run_status": ({"subprocess": subprocess_returning(completed(returncode=2))}, {},
                    lambda h: fp._run_command(["x"])),
-    "run_raises": ({"subprocess": types.SimpleNamespace(run=raising(OSError))}, {},
+    "run_raises": ({"subprocess": types.SimpleNamespace(run=raising(OSError), DEVNULL=subprocess.DEVNULL)}, {},
                    lambda h: fp._run_command(["x"])),
-    "run_interrupt": ({"subprocess": types.SimpleNamespace(run=raising(KeyboardInterrupt))}, {},
+    "run_interrupt": ({"subprocess": types.SimpleNamespace(run=raising(KeyboardInterrupt), DEVNULL=subprocess.DEVNULL)}, {},
                       lambda h: fp._run_command(["x"])),
     "run_bad_output": ({"subprocess": subprocess_returning(completed(stdout=b"x"))}, {},
                        lambda h: fp._run_command(["x"])),

@@ -99,12 +99,13 @@ def test_run_command_time_limit_ends_the_child(tmp_path):
 
 def test_run_command_calls_run_with_the_exact_keywords(recorder):
     completed = types.SimpleNamespace(returncode=0, stdout=" out ", stderr="")
-    fp.subprocess = types.SimpleNamespace(run=recorder(completed))
+    fp.subprocess = types.SimpleNamespace(run=recorder(completed), DEVNULL=subprocess.DEVNULL)
     args = ["prog", "arg"]
     assert fp._run_command(args) == "out"
     ((call_args, kwargs),) = fp.subprocess.run.calls
     assert call_args[0] is args
-    assert list(kwargs.items()) == [("capture_output", True), ("text", True), ("timeout", 4), ("check", False)]
+    assert list(kwargs.items()) == [("capture_output", True), ("text", True), ("timeout", 4), ("check", False),
+                                    ("stdin", subprocess.DEVNULL)]
     assert type(kwargs["timeout"]) is int
 
 
@@ -118,15 +119,15 @@ def test_run_command_guard_covers_only_the_call(recorder, entries):
         def __ne__(self, other):
             raise ValueError("status")
 
-    fp.subprocess = types.SimpleNamespace(run=recorder(types.SimpleNamespace(returncode=BadStatus())))
+    fp.subprocess = types.SimpleNamespace(DEVNULL=subprocess.DEVNULL, run=recorder(types.SimpleNamespace(returncode=BadStatus())))
     with pytest.raises(ValueError) as excinfo:
         fp._run_command(["x"])
     assert entries(excinfo.value) == [(24, "valdrune_data.fingerprint._run_command")]
-    fp.subprocess = types.SimpleNamespace(run=recorder(types.SimpleNamespace(returncode=0, stdout=b"x")))
+    fp.subprocess = types.SimpleNamespace(DEVNULL=subprocess.DEVNULL, run=recorder(types.SimpleNamespace(returncode=0, stdout=b"x")))
     with pytest.raises(TypeError, match="Expected str, got bytes") as excinfo:
         fp._run_command(["x"])
     assert entries(excinfo.value) == [(26, "valdrune_data.fingerprint._run_command")]
-    fp.subprocess = types.SimpleNamespace(run=recorder(raises=KeyboardInterrupt()))
+    fp.subprocess = types.SimpleNamespace(run=recorder(raises=KeyboardInterrupt()), DEVNULL=subprocess.DEVNULL)
     with pytest.raises(KeyboardInterrupt) as excinfo:
         fp._run_command(["x"])
     assert entries(excinfo.value) == [(21, "valdrune_data.fingerprint._run_command")]

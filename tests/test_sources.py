@@ -44,10 +44,10 @@ def logged_args(bin_dir, name):
     ],
 )
 def test_regexe_reader(bin_dir, output, status, expected):
-    fake_program(bin_dir, "reg", output, status)
+    fake_program(bin_dir, "reg.exe", output, status)
     assert fp._windows_machine_guid_from_regexe() == expected
-    assert logged_args(bin_dir, "reg") == repr(["query", "HKLM\\\\SOFTWARE\\\\Microsoft\\\\Cryptography", "/v",
-                                                 "MachineGuid"])
+    assert logged_args(bin_dir, "reg.exe") == repr(["query", "HKLM\\SOFTWARE\\Microsoft\\Cryptography", "/v",
+                                                     "MachineGuid"])
 
 
 def test_command_readers_without_the_programs(monkeypatch, tmp_path):
@@ -64,7 +64,7 @@ def test_regexe_reader_literals_and_errors(recorder, entries):
     fp.re = types.SimpleNamespace(search=recorder(None))
     assert fp._windows_machine_guid_from_regexe() == ""
     ((command,), _), = fp._run_command.calls
-    assert type(command) is list and [len(arg) for arg in command] == [3, 5, 39, 2, 11]
+    assert type(command) is list and [len(arg) for arg in command] == [7, 5, 36, 2, 11]
     ((pattern, text), kwargs), = fp.re.search.calls
     assert pattern == r"MachineGuid\s+REG_\w+\s+([A-Fa-f0-9-]+)" and len(pattern) == 39
     assert text == f"MachineGuid REG_SZ {GUID}" and kwargs == {}
@@ -82,7 +82,7 @@ def test_regexe_reader_literals_and_errors(recorder, entries):
 # ---- _windows_machine_guid_from_powershell ---------------------------------
 
 
-@pytest.mark.parametrize("output, status, expected", [(f"{GUID}\r\n", 0, GUID), ("  not a guid \n", 0, "not a guid"),
+@pytest.mark.parametrize("output, status, expected", [(f"{GUID}\r\n", 0, GUID), ("  not a guid \n", 0, ""),
                                                       (GUID, 1, "")])
 def test_powershell_reader(bin_dir, output, status, expected):
     fake_program(bin_dir, "powershell.exe", output, status)
