@@ -35,7 +35,7 @@ struct FunctionDef {
   const char* return_annotation;
   std::array<const char*, 4> varnames;
   int nvarnames;
-  Body body;
+  vectorcallfunc vectorcall;  // function_vectorcall<body>
 };
 
 struct FunctionObject {
@@ -109,6 +109,33 @@ struct Frame {
 
 namespace detail {
 
+// Nested calls through replaced names (module, Python, module, ...) use more
+// C stack per level than the interpreter's C recursion limit allows for: on
+// 3.12 a plain C function and the interpreter's own frames take about 440
+// bytes a level, the module's entry point about 110 more, and a 256 KiB
+// thread stack holds the limit's 500 levels only at 525. So each call of a
+// module function counts as two levels there, and deep recursion ends in
+// RecursionError instead of overflowing the stack.
+#if PY_VERSION_HEX < 0x030D0000
+inline constexpr int kRecursionLevels = 2;
+#else
+inline constexpr int kRecursionLevels = 1;  // 3.13 budgets C stack differently
+#endif
+
+inline bool enter_recursive_call() noexcept {
+  for (int level = 0; level < kRecursionLevels; ++level) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+      for (int entered = 0; entered < level; ++entered) Py_LeaveRecursiveCall();
+      return false;
+    }
+  }
+  return true;
+}
+
+inline void leave_recursive_call() noexcept {
+  for (int level = 0; level < kRecursionLevels; ++level) Py_LeaveRecursiveCall();
+}
+
 inline PyObject* bind_single(const FunctionDef& def, PyObject* param_name, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* value = nargs == 1 ? args[0] : nullptr;
@@ -152,11 +179,17 @@ inline bool check_type(const FunctionDef& def, PyObject* value) noexcept {
   return false;
 }
 
+}  // namespace detail
+
+// The entry point of one function, with its body compiled into it: nested
+// calls through replaced names (module, Python, module, ...) then cost one
+// C frame of the module's per level, not three.
 // Not `noexcept`: a thread that the interpreter ends while the body runs
 // Python code must unwind through here (see pyref.hpp); every other C++
 // exception stops here.
-inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) {
+template <Body body>
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  using namespace detail;
   auto* self = reinterpret_cast<FunctionObject*>(callable);
   const FunctionDef& def = *self->def;
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -180,10 +213,10 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     }
     if (!check_type(def, arg)) return nullptr;
   }
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  if (!enter_recursive_call()) return nullptr;
   PyObject* result = nullptr;
   try {
-    result = def.body(frame, arg).release();
+    result = body(frame, arg).release();
   }
   VD_RETHROW_FORCED_UNWIND
   catch (const PyErrorSet&) {
@@ -192,13 +225,15 @@ inline PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in valdrune_data.fingerprint");
   }
-  Py_LeaveRecursiveCall();
+  leave_recursive_call();
   if (result == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     if (!frame.traceback_added) frame.add_traceback();
   }
   return result;
 }
+
+namespace detail {
 
 // ---- the type's slots ------------------------------------------------------
 
@@ -342,7 +377,7 @@ inline Ref make_function(PyTypeObject* type, const FunctionDef& def, PyObject* m
   Ref param = def.param_name != nullptr ? Ref::steal(PyUnicode_InternFromString(def.param_name)) : Ref();
   auto* f = PyObject_GC_New(FunctionObject, type);
   if (f == nullptr) raise_current();
-  f->vectorcall = detail::function_vectorcall;
+  f->vectorcall = def.vectorcall;
   f->def = &def;
   f->qualname = name.copy().release();
   f->name = name.release();

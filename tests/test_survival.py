@@ -1,0 +1,170 @@
+"""What real programs do around the module: threads left inside it at exit, an embedding application that
+re-initialises the interpreter, memory and recursion failures, piped standard input, failing stores."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import time
+import types
+import uuid
+
+import pytest
+
+import valdrune_data.fingerprint as fp
+
+SITE = str(pathlib.Path(fp.__file__).resolve().parent.parent)
+
+DAEMON = """
+import threading, time, valdrune_data.fingerprint as fp
+def loop():
+    while True:
+        fp.build_device_fingerprint()
+threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+@pytest.mark.slow
+def test_interpreter_exits_with_a_daemon_thread_inside_the_module(tmp_path, home):
+    children = [subprocess.Popen([sys.executable, "-c", DAEMON], cwd=tmp_path, stderr=subprocess.PIPE)
+                for _ in range(20)]
+    results = [(child.wait(timeout=60), child.communicate()[1]) for child in children]
+    assert results == [(0, b"")] * 20
+
+
+EMBED = r"""
+#include <Python.h>
+int main(void) {
+  for (int round = 0; round < 3; ++round) {
+    Py_Initialize();
+    /* CPython 3.12's OpenSSL hash module crashes when imported again after a
+       re-initialisation, with or without this module; the built-in one is used. */
+    if (PyRun_SimpleString("import sys\nsys.modules['_hashlib'] = None\n"
+                           "import valdrune_data.fingerprint as fp\n"
+                           "print(fp.build_device_fingerprint(), flush=True)\n") != 0) return 10 + round;
+    if (Py_FinalizeEx() < 0) return 20 + round;
+  }
+  return 0;
+}
+"""
+
+
+def test_embedded_interpreter_finalised_and_initialised_again(tmp_path, home):
+    libdir, library = sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("LDLIBRARY")
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler or not library or not library.endswith(".so") or not os.path.exists(os.path.join(libdir, library)):
+        pytest.skip("needs a C compiler and the interpreter's shared library (libpython) to embed it")
+    (tmp_path / "embed.c").write_text(EMBED)
+    version = sysconfig.get_config_var("LDVERSION")
+    subprocess.run([compiler, "embed.c", "-I", sysconfig.get_config_var("INCLUDEPY"), "-L", libdir,
+                    f"-lpython{version}", f"-Wl,-rpath,{libdir}", "-o", "embed"], cwd=tmp_path, check=True)
+    result = subprocess.run([str(tmp_path / "embed")], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                            env={**os.environ, "PYTHONPATH": SITE})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [fp.build_device_fingerprint()] * 3
+
+
+@pytest.mark.parametrize("error", [MemoryError, RecursionError])
+def test_memory_and_recursion_errors_are_never_absorbed(home, monkeypatch, error):
+    def fail(*args, **kwargs):
+        raise error("inside the guarded region")
+
+    winreg = types.ModuleType("winreg")
+    winreg.HKEY_LOCAL_MACHINE, winreg.OpenKey = 0, fail
+    monkeypatch.setitem(sys.modules, "winreg", winreg)
+    regions = [
+        ({"Path": fail}, lambda: fp._safe_read(str(home))),
+        ({"subprocess": types.SimpleNamespace(run=fail, DEVNULL=subprocess.DEVNULL)}, lambda: fp._run_command(["x"])),
+        ({"uuid": types.SimpleNamespace(uuid4=fail, getnode=uuid.getnode)}, fp._persistent_fallback_id),
+        ({}, fp._windows_machine_guid_from_python),  # the stand-in winreg fails to open the key
+    ]
+    for replacements, call in regions:
+        saved = dict(vars(fp))
+        vars(fp).update(replacements)
+        with pytest.raises(error, match="inside the guarded region"):
+            call()
+        vars(fp).update(saved)
+    # Near the recursion limit, a call gives the right answer or RecursionError, never another value.
+    (home / "id").write_text("identifier\n")
+    stored = fp._persistent_fallback_id()
+
+    def at_depth(depth, call):
+        return at_depth(depth - 1, call) if depth else call()
+
+    outcomes = set()
+    for depth in range(sys.getrecursionlimit() - 80, sys.getrecursionlimit()):
+        for call, expected in ((lambda: fp._safe_read(str(home / "id")), "identifier"),
+                               (fp._persistent_fallback_id, stored)):
+            try:
+                outcomes.add(at_depth(depth, call) == expected)
+            except RecursionError:
+                outcomes.add("RecursionError")
+    assert outcomes == {True, "RecursionError"}
+
+
+STDIN = """
+import sys, valdrune_data.fingerprint as fp
+print(repr(fp._run_command([sys.argv[1]])))
+print(repr(sys.stdin.read()))
+"""
+
+
+def test_commands_never_read_the_callers_standard_input(bin_dir, tmp_path):
+    program = bin_dir("reads-stdin", "import sys\nprint('child saw', repr(sys.stdin.read()))\n")
+    result = subprocess.run([sys.executable, "-c", STDIN, str(program)], input="record-1\nrecord-2\n",
+                            capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    assert result.stdout.splitlines() == ['"child saw \'\'"', repr("record-1\nrecord-2\n")], result.stderr
+
+
+def test_failed_stores_keep_memory_flat_and_any_identifier_text_is_stored(home, monkeypatch):
+    state = home / ".valdrune"
+    state.mkdir()
+    (state / "device_fingerprint").symlink_to(state / "nowhere")  # every store fails
+    fallback = f"fallback-{uuid.getnode()}"
+    for _ in range(2000):
+        assert fp._persistent_fallback_id() == fallback
+    before = sys.getallocatedblocks()
+    for _ in range(20_000):
+        fp._persistent_fallback_id()
+    assert sys.getallocatedblocks() - before < 100
+    assert [p.name for p in state.iterdir()] == ["device_fingerprint"]
+    for text in ("x" * 250, "a/b", "nul\0inside"):
+        monkeypatch.setenv("HOME", str(home / str(len(text))))
+        fp.uuid = types.SimpleNamespace(uuid4=lambda text=text: text)
+        assert fp._persistent_fallback_id() == text
+        assert (home / str(len(text)) / ".valdrune" / "device_fingerprint").read_text() == text
+
+
+RECURSION = """
+import sys, threading, valdrune_data.fingerprint as fp
+fp._safe_read = lambda path: fp._linux_machine_identifier()  # module -> Python -> module, without end
+outcome = []
+def run():
+    try:
+        fp._linux_machine_identifier()
+    except RecursionError:
+        outcome.append("RecursionError")
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(*outcome)
+"""
+
+
+def test_stale_temporaries_are_removed_and_deep_recursion_ends_in_recursion_error(home, run_python):
+    state = home / ".valdrune"
+    state.mkdir()
+    stale, fresh = state / ".device_fingerprint.0123abcd.tmp", state / ".device_fingerprint.4567cdef.tmp"
+    for path, age in ((stale, 120), (fresh, 10)):
+        path.write_text("left by a killed writer")
+        os.utime(path, (time.time() - age,) * 2)
+    value = fp._persistent_fallback_id()
+    assert sorted(p.name for p in state.iterdir()) == [fresh.name, "device_fingerprint"]
+    assert (state / "device_fingerprint").read_text() == value
+    if sys.version_info[:2] == (3, 12):  # on 3.13 a minimal C extension needs more than 256 KiB as well
+        assert run_python(RECURSION).stdout.split() == ["RecursionError"]
