@@ -43,10 +43,11 @@ test-sanitizers:
 test-313:
 	@$(MAKE) --no-print-directory PYVER=3.13 VENV=.venv-313 test
 
-# The stub against the runtime module, and an application-style script under mypy --strict.
+# The stub against the runtime module; an application-style script and the package under mypy --strict.
 check-typing: install
 	cd tests/typing && ../../$(PY) -m mypy.stubtest valdrune_data.fingerprint
 	cd tests/typing && ../../$(PY) -m mypy --strict usage.py
+	cd tests/typing && ../../$(PY) -m mypy --strict -p valdrune_data
 
 # sdist, wheel built from the sdist alone, their contents, and the installed wheel.
 check-dist: venv

@@ -13,11 +13,13 @@ HOME is pointed at a temporary directory, where the fallback file is created.
 """
 
 import argparse
+import atexit
 import hashlib
 import os
 import pathlib
 import platform
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -25,6 +27,7 @@ import timeit
 
 HERE = pathlib.Path(__file__).resolve().parent
 os.environ["HOME"] = tempfile.mkdtemp(prefix="bench-home-")
+atexit.register(shutil.rmtree, os.environ["HOME"], ignore_errors=True)
 sys.path.insert(0, str(HERE))
 
 import reference  # noqa: E402
@@ -119,8 +122,9 @@ def import_cost(statement, runs):
 
 
 CALLGRIND_SETUP = """
-import os, sys, tempfile
+import atexit, os, shutil, sys, tempfile
 os.environ["HOME"] = tempfile.mkdtemp()
+atexit.register(shutil.rmtree, os.environ["HOME"], ignore_errors=True)
 sys.path.insert(0, {bench!r})
 import bench, reference
 import valdrune_data.fingerprint as fp

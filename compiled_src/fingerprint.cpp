@@ -1057,7 +1057,7 @@ void module_exec_steps(PyObject* module, int& line) {
     const FunctionDef& def = kFunctions[i];
     line = def.def_line;
     Ref annotations = make_annotations(def);
-    Ref function = make_function(g.c.function_type, def, S.module_name, g.globals, g.c.code[i], annotations.get());
+    Ref function = make_function(g.c.function_type, def, g.globals, g.c.code[i], annotations.get());
     set_global(reinterpret_cast<FunctionObject*>(function.get())->name, function.get());
   }
   // 9. __test__.

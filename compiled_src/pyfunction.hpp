@@ -44,7 +44,6 @@ struct FunctionObject {
   const FunctionDef* def;
   PyObject* name;
   PyObject* qualname;
-  PyObject* module;
   PyObject* doc;
   PyObject* annotations;
   PyObject* globals;
@@ -244,7 +243,6 @@ inline int function_traverse(PyObject* obj, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(obj));
   Py_VISIT(f->name);
   Py_VISIT(f->qualname);
-  Py_VISIT(f->module);
   Py_VISIT(f->doc);
   Py_VISIT(f->annotations);
   Py_VISIT(f->globals);
@@ -258,7 +256,6 @@ inline int function_clear(PyObject* obj) {
   FunctionObject* f = as_function(obj);
   Py_CLEAR(f->name);
   Py_CLEAR(f->qualname);
-  Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->globals);
@@ -321,7 +318,6 @@ inline int set_doc(PyObject* obj, PyObject* value, void*) {
 inline PyTypeObject* make_function_type(PyObject* module) {
   using namespace detail;
   static PyMemberDef members[] = {
-      {"__module__", Py_T_OBJECT_EX, offsetof(FunctionObject, module), 0, nullptr},
       {"__globals__", Py_T_OBJECT_EX, offsetof(FunctionObject, globals), Py_READONLY, nullptr},
       {"__code__", Py_T_OBJECT_EX, offsetof(FunctionObject, code), Py_READONLY, nullptr},
       {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
@@ -371,8 +367,11 @@ inline PyTypeObject* make_function_type(PyObject* module) {
 }
 
 // Creates the function object for `def`; every reference argument is borrowed.
-inline Ref make_function(PyTypeObject* type, const FunctionDef& def, PyObject* module_name, PyObject* globals,
-                         PyObject* code, PyObject* annotations) {
+// `__module__` is not stored per function: it is the type's own, the module's
+// name, so that `type(f).__module__` is that string too; assigning it on a
+// function stores the new value in the function's `__dict__`.
+inline Ref make_function(PyTypeObject* type, const FunctionDef& def, PyObject* globals, PyObject* code,
+                         PyObject* annotations) {
   Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
   Ref param = def.param_name != nullptr ? Ref::steal(PyUnicode_InternFromString(def.param_name)) : Ref();
   auto* f = PyObject_GC_New(FunctionObject, type);
@@ -381,7 +380,6 @@ inline Ref make_function(PyTypeObject* type, const FunctionDef& def, PyObject* m
   f->def = &def;
   f->qualname = name.copy().release();
   f->name = name.release();
-  f->module = Py_NewRef(module_name);
   f->doc = Py_NewRef(Py_None);
   f->annotations = Py_NewRef(annotations);
   f->globals = Py_NewRef(globals);

@@ -31,15 +31,20 @@ def main():
         with zipfile.ZipFile(wheel) as archive:
             wheel_names = set(archive.namelist())
         problems = []
-        for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "compiled_src/fingerprint.cpp",
-                       "compiled_src/pyref.hpp", "valdrune_data/__init__.py", "valdrune_data/fingerprint.pyi",
-                       "valdrune_data/py.typed"]:
+        python_files = ["__init__.py", "__main__.py", "_keyed.py", "cli.py", "fingerprint.pyi", "py.typed"]
+        # The sources, and what `make test` needs in an unpacked sdist: the Makefile, its tools, the suite.
+        for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "Makefile", "requirements-dev.txt",
+                       "compiled_src/fingerprint.cpp", "compiled_src/pyref.hpp", "tools/find-python",
+                       "tests/conftest.py", "tests/test_module.py", "tests/hostile_campaign.py",
+                       "tests/typing/usage.py", *[f"src/valdrune_data/{name}" for name in python_files]]:
             if needed not in sdist_names:
                 problems.append(f"sdist lacks {needed}")
         package = {name for name in wheel_names if not name.startswith("valdrune_data-")}
+        if not any(name.endswith(".dist-info/licenses/LICENSE") for name in wheel_names):
+            problems.append("wheel lacks the licence file")
         extension = [name for name in package if name.startswith("valdrune_data/fingerprint.") and
                      name.endswith((".so", ".pyd"))]
-        expected = {"valdrune_data/__init__.py", "valdrune_data/fingerprint.pyi", "valdrune_data/py.typed"}
+        expected = {f"valdrune_data/{name}" for name in python_files}
         if len(extension) != 1:
             problems.append(f"wheel holds {len(extension)} extension modules")
         if package != expected | set(extension):
@@ -55,6 +60,10 @@ def main():
                                  cwd=work, capture_output=True, text=True, check=True).stdout.strip()
         if printed != "64":
             problems.append(f"installed wheel printed {printed!r}")
+        keyed = subprocess.run([env / "bin" / "valdrune-fingerprint", "--app-id", "x"], cwd=work,
+                               capture_output=True, text=True)
+        if keyed.returncode != 0 or len(keyed.stdout.strip()) != 64:
+            problems.append(f"valdrune-fingerprint --app-id x: exit {keyed.returncode}, {keyed.stdout!r}")
         print(f"sdist {sdist.name}: {len(sdist_names)} files; wheel {wheel.name}: {sorted(package)}")
         for problem in problems:
             print("PROBLEM:", problem)

@@ -1,5 +1,6 @@
 """Checked with `mypy --strict`: how applications call the module."""
 
+import valdrune_data
 from valdrune_data import fingerprint
 from valdrune_data.fingerprint import build_device_fingerprint
 
@@ -16,3 +17,7 @@ def first_line(path: str) -> str:
 is_wsl: bool = fingerprint._is_wsl()
 output: str = fingerprint._run_command(["uname", "-s"])
 print(device_key("app"), first_line("/etc/hostname"), is_wsl, output)
+
+keyed: str = valdrune_data.app_fingerprint("3f9c2a71e0b4d8a6")
+version: str = valdrune_data.__version__
+print(keyed, version)

@@ -1,0 +1,31 @@
+"""Device fingerprinting; the work is done by the compiled submodule ``fingerprint``.
+
+``valdrune_data.fingerprint.build_device_fingerprint()`` gives the machine's fingerprint;
+``app_fingerprint(app_id)`` gives a per-application one that other applications cannot
+compute or match. Importing the package itself imports nothing else: the compiled module and
+the package metadata are loaded on first use.
+"""
+
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from valdrune_data._keyed import app_fingerprint as app_fingerprint
+
+    __version__: str
+
+__all__ = ["__version__", "app_fingerprint"]
+
+
+def __getattr__(name: str) -> Any:
+    if name == "app_fingerprint":
+        from valdrune_data._keyed import app_fingerprint
+
+        return app_fingerprint
+    if name == "__version__":
+        from importlib import metadata
+
+        try:
+            return metadata.version("valdrune-data")
+        except metadata.PackageNotFoundError:  # a source tree that was never installed
+            return "0+unknown"
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

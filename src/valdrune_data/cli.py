@@ -1,0 +1,254 @@
+"""The command line: print this machine's fingerprint, or explain where it comes from.
+
+``--explain`` does not select a source itself: it watches the compiled module select one. The
+module looks its functions up in its namespace at each use, so wrappers put there for the
+duration of one ``_primary_device_identifier()`` call see every source it tries, in order,
+and what each one answered; the winner reported is the value that call returned.
+"""
+
+from __future__ import annotations
+
+import argparse
+import hashlib
+import json
+import sys
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from types import ModuleType
+from typing import Any
+
+import valdrune_data
+from valdrune_data import app_fingerprint
+
+LINUX_FILES = ("/etc/machine-id", "/var/lib/dbus/machine-id", "/sys/class/dmi/id/product_uuid")
+FALLBACK = "fallback file"
+# Each system's sources, for display, in the order the module tries them.
+ROWS = {
+    "windows": ("registry (winreg)", "reg.exe", "powershell.exe", FALLBACK),
+    "darwin": ("ioreg", FALLBACK),
+    "linux under WSL": ("reg.exe", "powershell.exe", *LINUX_FILES, FALLBACK),
+    "linux": (*LINUX_FILES, FALLBACK),
+}
+# The module's readers, by the source each one reads.
+READERS = {
+    "_windows_machine_guid_from_python": "registry (winreg)",
+    "_windows_machine_guid_from_regexe": "reg.exe",
+    "_windows_machine_guid_from_powershell": "powershell.exe",
+    "_mac_platform_uuid": "ioreg",
+    "_persistent_fallback_id": FALLBACK,
+}
+
+
+@dataclass
+class Source:
+    name: str
+    outcome: str = "not tried"  # found, empty, rejected, failed or not tried
+    value: str | None = None  # what it found (or what was rejected)
+    error: str | None = None
+
+
+@dataclass
+class Explanation:
+    system: str
+    machine: str
+    wsl: bool | None
+    sources: list[Source]
+    winner: str | None
+    identifier: str
+    fallback_file: str
+    fallback_file_exists: bool
+    fingerprint: str
+    agrees: bool
+    app_fingerprint: str | None = None
+    notes: list[str] = field(default_factory=list)
+
+
+class Observer:
+    """Records, while installed in the module's namespace, what each source answered."""
+
+    def __init__(self, fp: ModuleType) -> None:
+        self.fp = fp
+        self.seen: dict[str, Source] = {}
+        self.wsl: bool | None = None
+        self.reading: Source | None = None  # the command reader now running
+        self.in_linux_files = False
+
+    def source(self, name: str) -> Source:
+        return self.seen.setdefault(name, Source(name))
+
+    @contextmanager
+    def installed(self) -> Iterator[None]:
+        namespace = vars(self.fp)
+        wrappers: dict[str, Callable[[str, Any], Callable[..., Any]]] = {
+            "_is_wsl": self.wrap_is_wsl, "_linux_machine_identifier": self.wrap_linux,
+            "_safe_read": self.wrap_safe_read, "_run_command": self.wrap_run_command}
+        wrappers.update({name: self.wrap_reader for name in READERS})
+        saved = {name: namespace[name] for name in wrappers if name in namespace}
+        for name, original in saved.items():
+            namespace[name] = wrappers[name](name, original)
+        try:
+            yield
+        finally:
+            namespace.update(saved)
+
+    def wrap_is_wsl(self, name: str, original: Callable[[], Any]) -> Callable[[], Any]:
+        def is_wsl() -> Any:
+            self.wsl = bool(result := original())
+            return result
+        return is_wsl
+
+    def wrap_reader(self, name: str, original: Callable[[], Any]) -> Callable[[], Any]:
+        def reader() -> Any:
+            source = self.source(READERS[name])
+            outer, self.reading = self.reading, source
+            try:
+                result = original()
+            except Exception as exc:
+                source.outcome, source.error = "failed", f"{type(exc).__name__}: {exc}"
+                raise
+            finally:
+                self.reading = outer
+            if result:
+                source.outcome, source.value = "found", str(result)
+            elif source.outcome != "rejected":
+                source.outcome = "empty"
+            return result
+        return reader
+
+    def wrap_run_command(self, name: str, original: Callable[[list[str]], Any]) -> Callable[[list[str]], Any]:
+        def run_command(args: list[str]) -> Any:
+            output = original(args)
+            if self.reading is not None and output:
+                # The command printed something; unless the reader returns it, it was passed over.
+                self.reading.outcome, self.reading.value = "rejected", str(output)
+            return output
+        return run_command
+
+    def wrap_linux(self, name: str, original: Callable[[], Any]) -> Callable[[], Any]:
+        def linux_machine_identifier() -> Any:
+            self.in_linux_files = True
+            try:
+                result = original()
+            finally:
+                self.in_linux_files = False
+            for source in self.seen.values():
+                if source.name in LINUX_FILES and source.outcome == "found" and source.value != result:
+                    source.outcome = "rejected"  # text the module passed over (a placeholder)
+            return result
+        return linux_machine_identifier
+
+    def wrap_safe_read(self, name: str, original: Callable[[str], Any]) -> Callable[[str], Any]:
+        def safe_read(path: str) -> Any:
+            try:
+                value = original(path)
+            except Exception as exc:
+                if self.in_linux_files:
+                    self.source(path).outcome, self.source(path).error = "failed", f"{type(exc).__name__}: {exc}"
+                raise
+            if self.in_linux_files:
+                source = self.source(path)
+                source.outcome, source.value = ("found", str(value)) if value else ("empty", None)
+            return value
+        return safe_read
+
+
+def explain(fp: ModuleType) -> Explanation:
+    system = fp.platform.system().lower()
+    machine = fp.platform.machine().lower()
+    observer = Observer(fp)
+    with observer.installed():
+        identifier = fp._primary_device_identifier()
+    row = ROWS.get("linux under WSL" if system == "linux" and observer.wsl else system, (FALLBACK,))
+    sources = [observer.seen.get(name, Source(name)) for name in row]
+    sources += [source for name, source in observer.seen.items() if name not in row]
+    winner = next((source for source in sources if source.outcome == "found"), None)
+    notes = []
+    if winner is None or winner.value != identifier:
+        notes.append(f"the module returned an identifier that no observed source gave ({winner and winner.name})")
+    fingerprint = fp.build_device_fingerprint()
+    material = "|".join([system, machine, identifier])
+    agrees = not notes and hashlib.sha256(material.encode("utf-8")).hexdigest() == fingerprint
+    if not notes and not agrees:
+        notes.append("build_device_fingerprint() gave another fingerprint than the observed selection")
+    target = fp.Path.home() / ".valdrune" / "device_fingerprint"
+    return Explanation(system, machine, observer.wsl, sources, winner.name if winner else None, identifier,
+                       str(target), target.exists(), fingerprint, agrees, notes=notes)
+
+
+def mask(value: str | None, show: bool) -> str | None:
+    if value is None or show:
+        return value
+    return value[:4] + "*" * max(0, len(value) - 4)
+
+
+def render_text(explanation: Explanation, show: bool) -> str:
+    wsl = {None: "not checked", True: "yes", False: "no"}[explanation.wsl]
+    width = max(len(source.name) for source in explanation.sources)
+    lines = [f"system:        {explanation.system}", f"machine:       {explanation.machine}",
+             f"WSL detected:  {wsl}", "sources, in the order the module tries them:"]
+    for source in explanation.sources:
+        detail = source.error or mask(source.value, show) or ""
+        lines.append(f"  {source.name:<{width}}  {source.outcome:<9}  {detail}".rstrip())
+    exists = "present" if explanation.fallback_file_exists else "absent"
+    lines += [f"winner:        {explanation.winner or 'none'}",
+              f"identifier:    {mask(explanation.identifier, show)}",
+              f"fallback file: {explanation.fallback_file} ({exists})",
+              f"fingerprint:   {explanation.fingerprint}"]
+    if explanation.app_fingerprint is not None:
+        lines.append(f"app fingerprint: {explanation.app_fingerprint}")
+    return "\n".join(lines)
+
+
+def render_json(explanation: Explanation, show: bool) -> str:
+    data = {
+        "system": explanation.system, "machine": explanation.machine, "wsl": explanation.wsl,
+        "sources": [{"source": s.name, "outcome": s.outcome, "value": mask(s.value, show), "error": s.error}
+                    for s in explanation.sources],
+        "winner": explanation.winner, "identifier": mask(explanation.identifier, show),
+        "fallback_file": {"path": explanation.fallback_file, "exists": explanation.fallback_file_exists},
+        "fingerprint": explanation.fingerprint, "app_fingerprint": explanation.app_fingerprint,
+        "agrees": explanation.agrees, "notes": explanation.notes,
+    }
+    return json.dumps(data, indent=2)
+
+
+def parser(prog: str | None) -> argparse.ArgumentParser:
+    result = argparse.ArgumentParser(
+        prog=prog, description="Print this machine's device fingerprint (SHA-256, 64 hexadecimal characters).")
+    result.add_argument("--app-id", metavar="ID",
+                        help="print the per-application fingerprint for this application id instead")
+    result.add_argument("--explain", action="store_true",
+                        help="show which identifier sources were tried, what each gave, and which one won")
+    result.add_argument("--json", action="store_true", help="the explanation as one JSON object, for scripts")
+    result.add_argument("--show-ids", action="store_true",
+                        help="with --explain: show identifiers in full (by default all but 4 characters are masked)")
+    result.add_argument("--version", action="version", version=f"%(prog)s {valdrune_data.__version__}")
+    return result
+
+
+def main(argv: Sequence[str] | None = None, prog: str | None = "valdrune-fingerprint") -> int:
+    command_line = parser(prog)
+    arguments = command_line.parse_args(argv)
+    if arguments.app_id == "":
+        command_line.error("--app-id must not be empty")
+    name = prog or "valdrune-fingerprint"
+    try:
+        keyed = app_fingerprint(arguments.app_id) if arguments.app_id is not None else None
+        if not (arguments.explain or arguments.json):
+            from valdrune_data.fingerprint import build_device_fingerprint
+
+            print(keyed if keyed is not None else build_device_fingerprint())
+            return 0
+        from valdrune_data import fingerprint
+
+        explanation = explain(fingerprint)
+        explanation.app_fingerprint = keyed
+    except Exception as exc:  # noqa: BLE001 - one line on stderr, no traceback
+        print(f"{name}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return 1
+    render = render_json if arguments.json else render_text
+    print(render(explanation, arguments.show_ids))
+    for note in explanation.notes:
+        print(f"{name}: the explanation disagrees with the module: {note}", file=sys.stderr)
+    return 0 if explanation.agrees else 1

@@ -1,1 +1,0 @@
-"""Device fingerprinting; the work is done by the compiled submodule ``fingerprint``."""
