@@ -15,6 +15,7 @@
 #include "traceback.hpp"
 
 #include <array>
+#include <exception>
 #include <new>
 
 namespace vd {
@@ -216,12 +217,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
   PyObject* result = nullptr;
   try {
     result = body(frame, arg).release();
-  }
-  VD_RETHROW_FORCED_UNWIND
-  catch (const PyErrorSet&) {
+  } catch (const PyErrorSet&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
-  } catch (...) {
+  } catch (const std::exception&) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in valdrune_data.fingerprint");
   }
   leave_recursive_call();

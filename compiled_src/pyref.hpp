@@ -31,9 +31,10 @@
 // When the interpreter shuts down, a daemon thread that tries to take the GIL
 // again is ended with pthread_exit, which unwinds its stack with a "forced
 // unwind" exception. That unwinding must pass through the module's frames
-// untouched: every `catch (...)` rethrows it, the entry points that call into
-// Python are not `noexcept` (a forced unwind leaving a `noexcept` function
-// ends the process), and no destructor may touch the C API while it runs,
+// untouched: no handler catches it (there is no `catch (...)`: handlers name
+// PyErrorSet or std::exception), the entry points that call into Python are
+// not `noexcept` (a forced unwind leaving a `noexcept` function ends the
+// process), and no destructor may touch the C API while it runs,
 // since the thread no longer has a thread state. From the moment shutdown
 // starts (`note_shutdown_started`, called from an atexit callback on the
 // shutting-down thread), destructors on any other thread leave their
@@ -47,14 +48,6 @@
 #include <atomic>
 #include <thread>
 #include <utility>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define VD_RETHROW_FORCED_UNWIND \
-  catch (abi::__forced_unwind&) { throw; }
-#else
-#define VD_RETHROW_FORCED_UNWIND
-#endif
 
 namespace vd {
 
