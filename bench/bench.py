@@ -1,6 +1,6 @@
 """Per-call cost of the module beside a plain-Python equivalent and beside the bare standard-library work.
 
-    python bench/bench.py [--quick] [--callgrind]
+    python bench/bench.py [--quick] [--callgrind | --callgrind-only]
 
 For each function's common path on this machine it reports the best time per call
 (timeit, several repeats, minimum) of the module, of bench/reference.py (the same
@@ -137,25 +137,35 @@ def name_error():
     except NameError:
         pass
     fp.os = saved
+for warm in {targets}:
+    for _ in range(50):
+        eval(warm)()
 target = {target}
-for _ in range(20):
-    target()
 for _ in range({n}):
     target()
 """
-def annotate(target, n):
-    """callgrind_annotate's output for `n` calls of `target` (after a warm-up)."""
-    script = CALLGRIND_SETUP.format(bench=str(HERE), target=target, n=n)
+# path -> (module, plain Python, inline floor or None): expressions evaluated in the setup above
+CALLGRIND_TARGETS = {
+    "build_device_fingerprint()": ("fp.build_device_fingerprint", "reference.build_device_fingerprint", "bench.floor"),
+    "_safe_read('/etc/machine-id')": ("lambda: fp._safe_read('/etc/machine-id')",
+                                      "lambda: reference._safe_read('/etc/machine-id')", None),
+    "_is_wsl()": ("fp._is_wsl", "reference._is_wsl", None),
+    "_is_wsl() raising NameError": ("name_error", None, None),
+}
+SEEDS = (0, 1, 2, 3)  # PYTHONHASHSEED values; the seed alone moves a count by a few hundred
+
+
+def callgrind_run(target, n, seed):
+    """(total instructions, instructions in the module's shared object) of one run under callgrind."""
+    expressions = [e for row in CALLGRIND_TARGETS.values() for e in row if e]
+    script = CALLGRIND_SETUP.format(bench=str(HERE), targets=expressions, target=target, n=n)
     with tempfile.TemporaryDirectory() as work:
         out = pathlib.Path(work) / "callgrind.out"
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c",
-                        script], cwd=work, check=True, capture_output=True)
-        return subprocess.run(["callgrind_annotate", "--threshold=100", str(out)], capture_output=True, text=True,
+                        script], cwd=work, check=True, capture_output=True,
+                       env={**os.environ, "PYTHONHASHSEED": str(seed)})
+        text = subprocess.run(["callgrind_annotate", "--threshold=100", str(out)], capture_output=True, text=True,
                               check=True).stdout
-
-
-def counts(text):
-    """(total instructions, instructions in the module's own shared object)."""
     total = int(re.search(r"([\d,]+) \([^)]*\)\s+PROGRAM TOTALS", text).group(1).replace(",", ""))
     module_so = pathlib.Path(fp.__file__).name
     own = sum(int(match.group(1).replace(",", "")) for match in
@@ -164,21 +174,52 @@ def counts(text):
 
 
 def callgrind(calls):
-    """Instructions per call (the difference between `calls` calls and none), repeatable under load."""
-    results = {}
-    for label, target in [("module", "fp.build_device_fingerprint"), ("plain Python", "reference.build_device_fingerprint"),
-                          ("inline floor", "bench.floor"), ("NameError path", "name_error")]:
-        base = counts(annotate(target, 0))
-        loaded = counts(annotate(target, calls))
-        results[label] = [(b - a) / calls for a, b in zip(base, loaded)]
-    return results
+    """Instructions per call of each target, averaged over SEEDS: each seed's run of `calls` calls minus its run
+    of none (both after the same warm-up), so that interpreter start-up and the warm-up cancel out."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    jobs = {(seed, None): (None, 0, seed) for seed in SEEDS}
+    for row in CALLGRIND_TARGETS.values():
+        for expression in filter(None, row):
+            jobs.update({(seed, expression): (expression, calls, seed) for seed in SEEDS})
+    with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        futures = {key: pool.submit(callgrind_run, target or "lambda: None", n, seed)
+                   for key, (target, n, seed) in jobs.items()}
+        runs = {key: future.result() for key, future in futures.items()}
+    per_call = {}
+    for row in CALLGRIND_TARGETS.values():
+        for expression in filter(None, row):
+            samples = [[(b - a) / calls for a, b in zip(runs[(seed, None)], runs[(seed, expression)])]
+                       for seed in SEEDS]
+            per_call[expression] = [sum(values) / len(SEEDS) for values in zip(*samples)]
+    return per_call
+
+
+def report_callgrind(calls):
+    per_call = callgrind(calls)
+    print(f"\ncallgrind, instructions per call ({calls} calls after 50 warm-up calls, "
+          f"mean of PYTHONHASHSEED={','.join(map(str, SEEDS))}):")
+    print(f"{'path':32} {'module':>9} {'in .so':>7} {'plain Py':>9} {'ratio':>6} {'floor':>9} {'ratio':>6}")
+    for label, (module, plain, floor_expression) in CALLGRIND_TARGETS.items():
+        ours, own = per_call[module]
+        line = f"{label:32} {ours:9,.0f} {own:7,.0f}"
+        if plain:
+            line += f" {per_call[plain][0]:9,.0f} {ours / per_call[plain][0]:6.3f}"
+        if floor_expression:
+            line += f" {per_call[floor_expression][0]:9,.0f} {ours / per_call[floor_expression][0]:6.3f}"
+        print(line)
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--callgrind", action="store_true", help="also count instructions under valgrind")
+    parser.add_argument("--callgrind-only", action="store_true", help="only count instructions under valgrind")
     options = parser.parse_args()
+    if options.callgrind_only:
+        print(f"Python {sys.version.split()[0]} on {platform.machine()}")
+        report_callgrind(200)
+        return
     repeat = 5 if options.quick else 15
     fp._persistent_fallback_id()
     print(f"Python {sys.version.split()[0]} on {platform.machine()}, {os.cpu_count()} cores; best of {repeat}")
@@ -203,18 +244,7 @@ def main():
     print(f"\nimport: module {module * 1e3:.2f}ms, its seven standard modules alone {stdlib * 1e3:.2f}ms, "
           f"ratio {module / stdlib:.3f}")
     if options.callgrind:
-        results = callgrind(200 if options.quick else 1000)
-        module = results["module"][0]
-        print("\ncallgrind, instructions per call of build_device_fingerprint():")
-        for label in ("module", "plain Python", "inline floor"):
-            total, _ = results[label]
-            print(f"  {label:14} {total:10,.0f}  ({total / module:.3f} of the module's)")
-        total, own = results["module"]
-        print(f"  in the module's own shared object: {own:,.0f} ({100 * own / total:.2f}% of the call)")
-        total, own = results["NameError path"]
-        print(f"_is_wsl() raising NameError: {total:,.0f} instructions per call, {own:,.0f} in the module "
-              f"(the C++ unwinder runs in libgcc_s, outside it)")
-
+        report_callgrind(200)
 
 if __name__ == "__main__":
     main()

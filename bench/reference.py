@@ -12,13 +12,18 @@ from pathlib import Path
 def _safe_read(path: str) -> str:
     try:
         return Path(path).read_text(encoding="utf-8").strip()
+    except (MemoryError, RecursionError):
+        raise
     except Exception:
         return ""
 
 
 def _run_command(args: list[str]) -> str:
     try:
-        completed = subprocess.run(args, capture_output=True, text=True, timeout=4, check=False)
+        completed = subprocess.run(args, capture_output=True, text=True, timeout=4, check=False,
+                                   stdin=subprocess.DEVNULL)
+    except (MemoryError, RecursionError):
+        raise
     except Exception:
         return ""
     if completed.returncode != 0:
@@ -70,7 +75,7 @@ def _windows_machine_guid_from_python() -> str:
 
 
 def _windows_machine_guid_from_regexe() -> str:
-    text = _run_command(["reg", "query", r"HKLM\\SOFTWARE\\Microsoft\\Cryptography", "/v", "MachineGuid"])
+    text = _run_command(["reg.exe", "query", r"HKLM\SOFTWARE\Microsoft\Cryptography", "/v", "MachineGuid"])
     match = re.search(r"MachineGuid\s+REG_\w+\s+([A-Fa-f0-9-]+)", text)
     return match.group(1).strip() if match else ""
 
@@ -80,7 +85,8 @@ def _windows_machine_guid_from_powershell() -> str:
         ["powershell.exe", "-NoProfile", "-Command",
          r"(Get-ItemProperty 'HKLM:\SOFTWARE\Microsoft\Cryptography').MachineGuid"]
     )
-    return text.strip()
+    guid = text.strip()
+    return guid if re.fullmatch(r"[0-9A-Fa-f-]*", guid) else ""
 
 
 def _windows_machine_guid() -> str:
@@ -97,9 +103,14 @@ def _mac_platform_uuid() -> str:
 def _linux_machine_identifier() -> str:
     for path in ("/etc/machine-id", "/var/lib/dbus/machine-id", "/sys/class/dmi/id/product_uuid"):
         value = _safe_read(path)
-        if value:
+        if value and not _is_placeholder(value):
             return value
     return ""
+
+
+def _is_placeholder(value: str) -> bool:
+    digits = value.replace("-", "").lower()
+    return value == "uninitialized" or (digits != "" and (not digits.strip("0") or not digits.strip("f")))
 
 
 def _primary_device_identifier() -> str:
