@@ -295,13 +295,14 @@ Ref unpack_two_first(PyObject* value) {
 Ref _safe_read(Frame& f, PyObject* path) {
   f.at(14);
   Ref path_class = f.global_or_null(S.Path);
-  Ref path_obj = path_class ? Ref::steal_or_null(PyObject_Vectorcall(path_class.get(), &path, 1, nullptr)) : Ref();
+  Ref path_obj = path_class ? Ref::steal_or_null(vectorcall_or_null(path_class.get(), &path, 1, nullptr)) : Ref();
   Ref text;
   if (path_obj) {
     std::array<PyObject*, 2> argv{path_obj.get(), S.utf_8};
-    text = Ref::steal_or_null(PyObject_VectorcallMethod(S.read_text, argv.data(), 1, g.c.kw_encoding));
+    text = Ref::steal_or_null(method_call_or_null(S.read_text, argv.data(), 1, g.c.kw_encoding));
   }
-  Ref stripped = text ? Ref::steal_or_null(PyObject_CallMethodNoArgs(text.get(), S.strip)) : Ref();
+  PyObject* text_arg = text.get();
+  Ref stripped = text ? Ref::steal_or_null(method_call_or_null(S.strip, &text_arg, 1, nullptr)) : Ref();
   if (stripped && str_result_ok(stripped.get())) return stripped;
   if (!raising_ordinary_exception()) raise_current();
   PyErr_Clear();
@@ -736,25 +737,21 @@ Ref _linux_machine_identifier(Frame& f, PyObject*) {
 
 // ---- 11. _primary_device_identifier ----------------------------------------
 
-bool equals(PyObject* left, PyObject* right) {
-  return truth(Ref::steal(PyObject_RichCompare(left, right, Py_EQ)).get());
-}
-
 Ref _primary_device_identifier(Frame& f, PyObject*) {
   f.at(105);
   Ref system = call_method(call_method(f.global(S.platform).get(), S.system).get(), S.lower);
   f.at(106);
-  if (equals(system.get(), S.windows)) {
+  if (equal(system.get(), S.windows)) {
     f.at(107);
     return first_truthy(f, {S._windows_machine_guid, S._persistent_fallback_id});
   }
   f.at(108);
-  if (equals(system.get(), S.darwin)) {
+  if (equal(system.get(), S.darwin)) {
     f.at(109);
     return first_truthy(f, {S._mac_platform_uuid, S._persistent_fallback_id});
   }
   f.at(110);
-  if (equals(system.get(), S.linux)) {
+  if (equal(system.get(), S.linux)) {
     f.at(111);
     if (truth(call(f.global(S._is_wsl).get()).get())) {
       f.at(112);
@@ -856,6 +853,31 @@ Ref make_annotations(const FunctionDef& def) {
   return annotations;
 }
 
+// Whether a name without a leading underscore can be an attribute of the
+// module type itself (or of object): if none is, such a name on an exact
+// module is found only in its namespace.
+bool module_type_has_public_attributes() {
+  for (PyTypeObject* type : {&PyModule_Type, &PyBaseObject_Type}) {
+    Ref dict = Ref::steal(PyType_GetDict(type));
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict.get(), &position, &key, &value)) {
+      if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) == 0 || PyUnicode_READ_CHAR(key, 0) != '_') return true;
+    }
+  }
+  return false;
+}
+
+void set_up_fast_paths() {
+  const std::array<PyObject*, 2> names{S.strip, S.lower};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    fast.str_methods[i] = getattr(reinterpret_cast<PyObject*>(&PyUnicode_Type), names[i]).release();
+    fast.str_method_names[i] = names[i];
+  }
+  fast.module_namespace = !module_type_has_public_attributes();
+}
+
 // The string and integer constants (exec step 4); made once per process.
 void create_constants() {
   Constants& c = g.c;
@@ -881,6 +903,7 @@ void create_constants() {
   c.kw_missing_ok = make_tuple({c.s.missing_ok}).release();
   runtime.add_note = c.s.add_note;
   runtime.subclass_note = c.subclass_note;
+  set_up_fast_paths();
 }
 
 // The constant tuples, the function type and the code objects (exec step 6).
@@ -945,6 +968,7 @@ bool state_belongs_to(PyInterpreterState* interpreter) {
 void forget_finalised_interpreter() noexcept {
   g = State{};
   runtime = Runtime{};
+  fast = FastPaths{};
 }
 
 void mark_owner(PyInterpreterState* interpreter) {

@@ -9,14 +9,95 @@
 
 namespace vd {
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+// Shortcuts that skip the generic protocols where they cannot differ from
+// them; set up by the module's exec slot (and forgotten with its interpreter).
+struct FastPaths {
+  // No attribute of the module type (or of object) has a name without a
+  // leading underscore, so such a name on an exact module can only be found in
+  // the module's namespace: checked at initialisation.
+  bool module_namespace = false;
+  // str.strip and str.lower, by their interned names, as the type's method
+  // descriptors: the methods that `s.strip()` finds on an exact str (the type
+  // is immutable and an exact str has no instance dict).
+  std::array<PyObject*, 2> str_method_names{};
+  std::array<PyObject*, 2> str_methods{};
+};
+inline FastPaths fast;
+
+namespace detail {
+
+// A public name in an exact module's namespace: 1 with the object found
+// there (a new reference), 0 for "look it up the generic way" (a miss goes
+// on to the module's __getattr__ and AttributeError), -1 with an error set.
+inline int module_entry(PyObject* obj, PyObject* name, PyObject** found) noexcept {
+  *found = nullptr;
+  if (!fast.module_namespace || !PyModule_CheckExact(obj) || PyUnicode_GET_LENGTH(name) == 0 ||
+      PyUnicode_READ_CHAR(name, 0) == '_') {
+    return 0;
+  }
+  PyObject* entry = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
+  if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
+  *found = Py_NewRef(entry);
+  return 1;
+}
+
+inline PyObject* str_method_or_null(PyObject* self, PyObject* name) noexcept {
+  if (!PyUnicode_CheckExact(self)) return nullptr;
+  for (std::size_t i = 0; i < fast.str_methods.size(); ++i) {
+    if (fast.str_method_names[i] == name) return fast.str_methods[i];
+  }
+  return nullptr;
+}
+
+}  // namespace detail
+
+// callable(*args, **kwargs) in the vectorcall convention. The callee's own
+// vectorcall slot is called directly where its type has one; a callable
+// without one (a METH_VARARGS builtin, a class without vectorcall) takes
+// PyObject_Vectorcall, which goes through tp_call.
+inline PyObject* vectorcall_or_null(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                                    PyObject* kwnames) {
+  vectorcallfunc function = PyVectorcall_Function(callable);
+  if (function == nullptr) return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+  PyObject* result = function(callable, args, nargsf, kwnames);
+  if (result == nullptr && !PyErr_Occurred()) {
+    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+  }
+  return result;
+}
+
+// self.name(*args) in the vectorcall convention, `args[0]` being self and
+// `nargsf` counting it; null with the error set.
+inline PyObject* method_call_or_null(PyObject* name, PyObject* const* args, std::size_t nargsf,
+                                     PyObject* kwnames) {
+  PyObject* self = args[0];
+  if (PyObject* method = detail::str_method_or_null(self, name)) {
+    return vectorcall_or_null(method, args, nargsf, kwnames);
+  }
+  PyObject* function = nullptr;
+  const int entry = detail::module_entry(self, name, &function);
+  if (entry < 0) return nullptr;
+  if (entry > 0) {
+    Ref held = Ref::steal_or_null(function);
+    const auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)) - 1;
+    return vectorcall_or_null(function, args + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+  }
+  return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+}
+
+inline Ref getattr(PyObject* obj, PyObject* name) {
+  PyObject* found = nullptr;
+  const int entry = detail::module_entry(obj, name, &found);
+  if (entry < 0) raise_current();
+  return Ref::steal(entry > 0 ? found : PyObject_GetAttr(obj, name));
+}
 
 // callable(*args): positional arguments only.
 template <typename... Args>
 Ref call(PyObject* callable, Args... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, args...};
-  return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1,
-                                        sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return Ref::steal(vectorcall_or_null(callable, argv.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       nullptr));
 }
 
 // callable(*positional, **dict(zip(kwnames, kwvalues))), with `kwnames` a
@@ -27,15 +108,15 @@ inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> position
   std::size_t n = 1;
   for (PyObject* arg : positional) argv[n++] = arg;
   for (PyObject* arg : kwvalues) argv[n++] = arg;
-  return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1,
-                                        positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+  return Ref::steal(vectorcall_or_null(callable, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       kwnames));
 }
 
 // self.name(*args): the method-call protocol (attribute look-up, then call).
 template <typename... Args>
 Ref call_method(PyObject* self, PyObject* name, Args... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{self, args...};
-  return Ref::steal(PyObject_VectorcallMethod(name, argv.data(), argv.size(), nullptr));
+  return Ref::steal(method_call_or_null(name, argv.data(), argv.size(), nullptr));
 }
 
 // self.name(*positional, **keywords) with a prebuilt keyword-name tuple.
@@ -45,7 +126,17 @@ inline Ref call_method_kw(PyObject* self, PyObject* name, std::initializer_list<
   std::size_t n = 1;
   for (PyObject* arg : positional) argv[n++] = arg;
   for (PyObject* arg : kwvalues) argv[n++] = arg;
-  return Ref::steal(PyObject_VectorcallMethod(name, argv.data(), 1 + positional.size(), kwnames));
+  return Ref::steal(method_call_or_null(name, argv.data(), 1 + positional.size(), kwnames));
+}
+
+// `left == right`, then its truth value. Two exact str compare equal exactly
+// when their characters do, which is what str.__eq__ would answer.
+inline bool equal(PyObject* left, PyObject* right) {
+  if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) return PyUnicode_Compare(left, right) == 0;
+  Ref result = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
+  const int truth = PyObject_IsTrue(result.get());
+  if (truth < 0) raise_current();
+  return truth != 0;
 }
 
 // The truth value, as `if obj:` takes it.
