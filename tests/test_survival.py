@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 import time
 import types
 import uuid
