@@ -8,6 +8,7 @@ import types
 
 import pytest
 
+import valdrune_data
 import valdrune_data.fingerprint as fp
 
 CALLS = 3000
@@ -51,6 +52,17 @@ class Subclass(str):
     pass
 
 
+class NoLinks(pathlib.PosixPath):
+    def hardlink_to(self, target):
+        raise PermissionError(1, "Operation not permitted")
+
+
+def lazy_module(**attributes):
+    module = types.ModuleType("lazy")
+    module.__getattr__ = attributes.__getitem__
+    return module
+
+
 # name -> (namespace replacements, extra sys.modules entries, call)
 PATHS = {
     "safe_read_ok": ({}, {}, lambda h: fp._safe_read(str(h / "file"))),
@@ -85,10 +97,22 @@ PATHS = {
                          lambda h: fp._persistent_fallback_id()),
     "fallback_handler_fails": ({"Path": type("P", (), {"home": staticmethod(lambda: pathlib.Path("/dev/null"))}),
                                 "uuid": None}, {}, lambda h: fp._persistent_fallback_id()),
-    # pathlib interns the parts of every new file name, so the stand-in uuid4
-    # gives one fixed UUID: the temporary name is then the same on each call
+    # a fixed stand-in identifier, so that nothing but the module's own work varies
     "fallback_create": ({"uuid": types.SimpleNamespace(uuid4=lambda: "5a0c9f8e-2b7d-4c1a-9e3f-6d8b0a2c4e1f")}, {}, lambda h: ((h / ".valdrune" / "device_fingerprint").unlink(missing_ok=True),
                                            fp._persistent_fallback_id())),
+    "fallback_repair": ({}, {}, lambda h: ((h / ".valdrune").mkdir(exist_ok=True),
+                                           (h / ".valdrune" / "device_fingerprint").write_text(" "),
+                                           fp._persistent_fallback_id())),
+    "fallback_no_link": ({"Path": NoLinks}, {}, lambda h: ((h / ".valdrune" / "device_fingerprint").unlink(
+        missing_ok=True), fp._persistent_fallback_id())),
+    "linux_placeholder": ({"_safe_read": lambda p: "uninitialized"}, {}, lambda h: fp._linux_machine_identifier()),
+    "powershell_warning": ({"_run_command": lambda a: "WARNING: could not read registry"}, {},
+                           lambda h: fp._windows_machine_guid_from_powershell()),
+    "module_getattr": ({"platform": lazy_module(system=lambda: "Linux", machine=lambda: "x86_64"),
+                        "_primary_device_identifier": lambda: "id"}, {}, lambda h: fp.build_device_fingerprint()),
+    "no_vectorcall": ({"_is_wsl": max, "platform": types.SimpleNamespace(system=lambda: "Linux")}, {},
+                      lambda h: fp._primary_device_identifier()),
+    "app_fingerprint": ({"_primary_device_identifier": lambda: "id"}, {}, lambda h: valdrune_data.app_fingerprint("a")),
     "winreg_ok": ({}, {"winreg": winreg_module(lambda k, n: ("guid", 1))},
                   lambda h: fp._windows_machine_guid_from_python()),
     "winreg_fails": ({}, {"winreg": winreg_module(raising(OSError))},
@@ -149,7 +173,8 @@ def test_no_blocks_leak(name, home, monkeypatch):
             monkeypatch.setitem(vars(fp), key, value)
     for key, value in modules.items():
         monkeypatch.setitem(sys.modules, key, value)
-    calls = CALLS // 10 if name in {"fallback_create", "safe_read_ok", "fingerprint_real"} else CALLS
+    slow = {"fallback_create", "fallback_repair", "fallback_no_link", "safe_read_ok", "fingerprint_real"}
+    calls = CALLS // 10 if name in slow else CALLS
     for _ in range(200):
         call(path, home)
     deltas = []
