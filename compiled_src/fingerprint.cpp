@@ -152,6 +152,7 @@ struct Constants {
   PyObject* stale_seconds = nullptr;  // age of a temporary file left by a killed writer
   PyObject* lock_seconds = nullptr;   // age, or wait, after which a lock is taken as abandoned
   PyObject* poll_seconds = nullptr;   // pause between two attempts to take the lock
+  PyObject* lock_give_up_seconds = nullptr;  // wait after which a lock that cannot be taken over fails the store
   PyObject* empty_tuple = nullptr;
   PyObject* empty_bytes = nullptr;
   PyObject* empty_str = nullptr;
@@ -403,7 +404,7 @@ Ref modification_time(PyObject* path) { return getattr(call_method(path, S.stat)
 // failure is ignored: this is housekeeping.
 void remove_stale_temporaries(PyObject* target_dir, PyObject* temporary) {
   auto absorb = [] {
-    if (!raising_ordinary_exception()) throw PyErrorSet{};
+    if (!raising_ordinary_exception()) raise_current();
     PyErr_Clear();
   };
   Ref limit;
@@ -436,11 +437,14 @@ void remove_stale_temporaries(PyObject* target_dir, PyObject* temporary) {
 // when an empty file is repaired. It is a directory, which every file system
 // creates atomically. A lock older than a few seconds, or one waited for that
 // long, was left by a killed writer and is taken over; the writer that holds
-// the lock looks at the stored file again before it replaces it.
+// the lock looks at the stored file again before it replaces it. A lock that
+// cannot be taken over (something else of that name, which cannot be
+// removed) makes the store fail after a few more seconds, with TimeoutError.
 Ref acquire_lock(PyObject* target_file) {
   Ref lock = call_method(target_file, S.with_name, S.lock_name);
   Ref time_module = import_module(S.time);
-  Ref started = call_method(time_module.get(), S.time);
+  Ref first = call_method(time_module.get(), S.time);
+  Ref started = first.copy();
   auto at_least = [](PyObject* seconds, PyObject* limit) {
     const int result = PyObject_RichCompareBool(seconds, limit, Py_GE);
     if (result < 0) raise_current();
@@ -455,6 +459,10 @@ Ref acquire_lock(PyObject* target_file) {
       PyErr_Clear();
     }
     Ref now = call_method(time_module.get(), S.time);
+    if (at_least(Ref::steal(PyNumber_Subtract(now.get(), first.get())).get(), g.c.lock_give_up_seconds)) {
+      PyErr_Format(PyExc_TimeoutError, "cannot take the lock %R", lock.get());
+      raise_current();
+    }
     Ref mtime;
     try {
       mtime = modification_time(lock.get());
@@ -467,7 +475,6 @@ Ref acquire_lock(PyObject* target_file) {
         at_least(Ref::steal(PyNumber_Subtract(now.get(), mtime.get())).get(), g.c.lock_seconds)) {
       remove_quietly(lock.get(), true);
       started = std::move(now);
-      continue;
     }
     call(getattr(time_module.get(), S.sleep).get(), g.c.poll_seconds);
   }
@@ -891,6 +898,7 @@ void create_constants() {
   c.stale_seconds = Ref::steal(PyLong_FromLong(60)).release();
   c.lock_seconds = Ref::steal(PyFloat_FromDouble(3.0)).release();
   c.poll_seconds = Ref::steal(PyFloat_FromDouble(0.01)).release();
+  c.lock_give_up_seconds = Ref::steal(PyFloat_FromDouble(10.0)).release();
   c.empty_tuple = Ref::steal(PyTuple_New(0)).release();
   c.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)).release();
   c.empty_str = Ref::steal(PyUnicode_New(0, 0)).release();
@@ -969,6 +977,7 @@ void forget_finalised_interpreter() noexcept {
   g = State{};
   runtime = Runtime{};
   fast = FastPaths{};
+  note_shutdown_started(false);
 }
 
 void mark_owner(PyInterpreterState* interpreter) {

@@ -29,7 +29,7 @@ namespace detail {
 // A public name in an exact module's namespace: 1 with the object found
 // there (a new reference), 0 for "look it up the generic way" (a miss goes
 // on to the module's __getattr__ and AttributeError), -1 with an error set.
-inline int module_entry(PyObject* obj, PyObject* name, PyObject** found) noexcept {
+inline int module_entry(PyObject* obj, PyObject* name, PyObject** found) {
   *found = nullptr;
   if (!fast.module_namespace || !PyModule_CheckExact(obj) || PyUnicode_GET_LENGTH(name) == 0 ||
       PyUnicode_READ_CHAR(name, 0) == '_') {
