@@ -6,8 +6,7 @@ compute or match. Importing the package itself imports nothing else: the compile
 the package metadata are loaded on first use.
 """
 
-from typing import TYPE_CHECKING, Any
-
+TYPE_CHECKING = False  # not `typing.TYPE_CHECKING`: importing typing would double the import time
 if TYPE_CHECKING:
     from valdrune_data._keyed import app_fingerprint as app_fingerprint
 
@@ -16,7 +15,7 @@ if TYPE_CHECKING:
 __all__ = ["__version__", "app_fingerprint"]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     if name == "app_fingerprint":
         from valdrune_data._keyed import app_fingerprint
 
