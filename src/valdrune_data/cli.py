@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import json
+import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
@@ -227,6 +228,16 @@ def parser(prog: str | None) -> argparse.ArgumentParser:
     return result
 
 
+def emit(text: str) -> bool:
+    """Prints `text`; False if the reader has gone (``| head``), which is then not reported again at exit."""
+    try:
+        print(text, flush=True)
+        return True
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return False
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = "valdrune-fingerprint") -> int:
     command_line = parser(prog)
     arguments = command_line.parse_args(argv)
@@ -238,8 +249,7 @@ def main(argv: Sequence[str] | None = None, prog: str | None = "valdrune-fingerp
         if not (arguments.explain or arguments.json):
             from valdrune_data.fingerprint import build_device_fingerprint
 
-            print(keyed if keyed is not None else build_device_fingerprint())
-            return 0
+            return 0 if emit(keyed if keyed is not None else build_device_fingerprint()) else 1
         from valdrune_data import fingerprint
 
         explanation = explain(fingerprint)
@@ -248,7 +258,8 @@ def main(argv: Sequence[str] | None = None, prog: str | None = "valdrune-fingerp
         print(f"{name}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
         return 1
     render = render_json if arguments.json else render_text
-    print(render(explanation, arguments.show_ids))
+    if not emit(render(explanation, arguments.show_ids)):
+        return 1
     for note in explanation.notes:
         print(f"{name}: the explanation disagrees with the module: {note}", file=sys.stderr)
     return 0 if explanation.agrees else 1
