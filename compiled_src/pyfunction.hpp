@@ -355,7 +355,7 @@ inline PyTypeObject* make_function_type(PyObject* module) {
       {0, nullptr},
   };
   static PyType_Spec spec = {
-      "valdrune_data.fingerprint.function",
+      "valdrune_data.fingerprint.compiled_function",
       sizeof(FunctionObject),
       0,
       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -2,6 +2,7 @@
 
 import hashlib
 import hmac
+import inspect
 import json
 import os
 import pathlib
@@ -87,6 +88,8 @@ def test_package_metadata_documentation_and_the_source_tree(tmp_path):
     assert metadata.metadata("valdrune-data")["License-Expression"] == "MIT"
     assert "Typing :: Typed" in metadata.metadata("valdrune-data").get_all("Classifier")
     assert type(fp.build_device_fingerprint).__module__ == "valdrune_data.fingerprint"
+    with pytest.raises(TypeError, match="got compiled_function"):  # no Python source: said plainly
+        inspect.getsource(fp.build_device_fingerprint)
     assert "build_device_fingerprint() -> 'str'" in pydoc.plain(pydoc.render_doc(fp))
     # From the project root the installed package is imported: the source tree does not shadow it.
     if (ROOT / "pyproject.toml").exists():
