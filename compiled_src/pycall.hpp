@@ -129,21 +129,18 @@ inline Ref call_method_kw(PyObject* self, PyObject* name, std::initializer_list<
   return Ref::steal(method_call_or_null(name, argv.data(), 1 + positional.size(), kwnames));
 }
 
-// `left == right`, then its truth value. Two exact str compare equal exactly
-// when their characters do, which is what str.__eq__ would answer.
-inline bool equal(PyObject* left, PyObject* right) {
-  if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) return PyUnicode_Compare(left, right) == 0;
-  Ref result = Ref::steal(PyObject_RichCompare(left, right, Py_EQ));
-  const int truth = PyObject_IsTrue(result.get());
-  if (truth < 0) raise_current();
-  return truth != 0;
-}
-
 // The truth value, as `if obj:` takes it.
 inline bool truth(PyObject* obj) {
   const int result = PyObject_IsTrue(obj);
   if (result < 0) raise_current();
   return result != 0;
+}
+
+// `left == right`, then its truth value. Two exact str compare equal exactly
+// when their characters do, which is what str.__eq__ would answer.
+inline bool equal(PyObject* left, PyObject* right) {
+  if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right)) return PyUnicode_Compare(left, right) == 0;
+  return truth(Ref::steal(PyObject_RichCompare(left, right, Py_EQ)).get());
 }
 
 inline bool contains(PyObject* container, PyObject* item) {
