@@ -41,7 +41,7 @@ namespace {
   X(stdout_, "stdout")                                                         \
   X(stderr_, "stderr")                                                         \
   X(os, "os")                                                                  \
-  X(environ, "environ")                                                        \
+  X(environ_, "environ")                                                       \
   X(get, "get")                                                                \
   X(WSL_DISTRO_NAME, "WSL_DISTRO_NAME")                                        \
   X(WSL_INTEROP, "WSL_INTEROP")                                                \
@@ -65,7 +65,7 @@ namespace {
   X(unlink, "unlink")                                                          \
   X(missing_ok, "missing_ok")                                                  \
   X(rmdir, "rmdir")                                                            \
-  X(stat, "stat")                                                              \
+  X(stat_, "stat")                                                             \
   X(st_mtime_, "st_mtime")                                                     \
   X(glob, "glob")                                                              \
   X(temporary_pattern, ".device_fingerprint.*.tmp")                           \
@@ -107,7 +107,7 @@ namespace {
   X(machine, "machine")                                                        \
   X(windows, "windows")                                                        \
   X(darwin, "darwin")                                                          \
-  X(linux, "linux")                                                            \
+  X(linux_, "linux")                                                           \
   X(separator, "|")                                                            \
   X(hashlib, "hashlib")                                                        \
   X(sha256, "sha256")                                                          \
@@ -342,8 +342,8 @@ Ref _run_command(Frame& f, PyObject* args) {
 Ref _is_wsl(Frame& f, PyObject*) {
   for (PyObject* variable : {S.WSL_DISTRO_NAME, S.WSL_INTEROP}) {
     f.at(30);
-    Ref environ = getattr(f.global(S.os).get(), S.environ);
-    if (truth(call_method(environ.get(), S.get, variable).get())) return Ref::borrow(Py_True);
+    Ref environment = getattr(f.global(S.os).get(), S.environ_);
+    if (truth(call_method(environment.get(), S.get, variable).get())) return Ref::borrow(Py_True);
   }
   f.at(32);
   Ref version_text = call_method(call(f.global(S._safe_read).get(), S.proc_version).get(), S.lower);
@@ -397,7 +397,7 @@ Ref temporary_path(Frame& f, PyObject* target_file) {
   return call_method(target_file, S.with_name, name.get());
 }
 
-Ref modification_time(PyObject* path) { return getattr(call_method(path, S.stat).get(), S.st_mtime_); }
+Ref modification_time(PyObject* path) { return getattr(call_method(path, S.stat_).get(), S.st_mtime_); }
 
 // Removes the temporary files that killed writers left in the state directory
 // more than a minute before `temporary` (just written) was. Every ordinary
@@ -758,7 +758,7 @@ Ref _primary_device_identifier(Frame& f, PyObject*) {
     return first_truthy(f, {S._mac_platform_uuid, S._persistent_fallback_id});
   }
   f.at(110);
-  if (equal(system.get(), S.linux)) {
+  if (equal(system.get(), S.linux_)) {
     f.at(111);
     if (truth(call(f.global(S._is_wsl).get()).get())) {
       f.at(112);
