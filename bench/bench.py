@@ -26,7 +26,7 @@ import tempfile
 import timeit
 
 HERE = pathlib.Path(__file__).resolve().parent
-os.environ["HOME"] = tempfile.mkdtemp(prefix="bench-home-")
+os.environ["HOME"] = os.environ["USERPROFILE"] = tempfile.mkdtemp(prefix="bench-home-")
 atexit.register(shutil.rmtree, os.environ["HOME"], ignore_errors=True)
 sys.path.insert(0, str(HERE))
 
@@ -123,7 +123,7 @@ def import_cost(statement, runs):
 
 CALLGRIND_SETUP = """
 import atexit, os, shutil, sys, tempfile
-os.environ["HOME"] = tempfile.mkdtemp()
+os.environ["HOME"] = os.environ["USERPROFILE"] = tempfile.mkdtemp()
 atexit.register(shutil.rmtree, os.environ["HOME"], ignore_errors=True)
 sys.path.insert(0, {bench!r})
 import bench, reference

@@ -1,4 +1,6 @@
 import os
+import pathlib
+import posixpath
 import subprocess
 import sys
 import textwrap
@@ -11,6 +13,62 @@ import pytest
 import valdrune_data.fingerprint as fp
 
 SOURCE_FILE = "compiled_src/fingerprint"
+# The concrete path class of this system (PosixPath or WindowsPath): tests subclass this one.
+PATH_CLASS = type(Path())
+
+
+def simulate_windows():
+    """What the suite meets on Windows, as far as this system can show it: the home directory
+    comes from USERPROFILE (else HOMEDRIVE and HOMEPATH), never from HOME, and PosixPath
+    cannot be instantiated, nor can its subclasses."""
+
+    def expanduser(path):
+        path = os.fspath(path)
+        if path[:1] != "~" or (len(path) > 1 and path[1] != "/"):
+            return path
+        home = os.environ.get("USERPROFILE") or os.environ.get("HOMEDRIVE", "") + os.environ.get("HOMEPATH", "")
+        return home + path[1:] if home else path
+
+    class RefusedPosixPath(PATH_CLASS):
+        def __new__(cls, *args, **kwargs):
+            raise NotImplementedError(f"cannot instantiate {cls.__name__!r} on your system")
+
+    RefusedPosixPath.__name__ = RefusedPosixPath.__qualname__ = "PosixPath"
+    concrete = PATH_CLASS
+    pathlib.Path.__new__ = staticmethod(lambda cls, *args, **kwargs: object.__new__(
+        concrete if cls is pathlib.Path else cls))
+    posixpath.expanduser = expanduser
+    pathlib.PosixPath = RefusedPosixPath
+
+
+if os.environ.get("VALDRUNE_SIMULATE_WINDOWS") == "1":
+    simulate_windows()
+
+# The real home, looked up before any test moves it: its state directory must come out of the
+# run exactly as it went in.
+REAL_STATE_DIR = Path.home() / ".valdrune"
+
+
+def snapshot(directory):
+    """Every entry below `directory` with its kind, size, modification time and content."""
+    if not os.path.lexists(directory):
+        return None
+    entries = []
+    for path in [directory, *sorted(directory.rglob("*"))]:
+        status = path.lstat()
+        try:
+            content = path.read_bytes() if path.is_file() else None
+        except OSError as exc:
+            content = repr(exc)
+        entries.append((str(path), status.st_mode, status.st_size, status.st_mtime_ns, content))
+    return entries
+
+
+@pytest.fixture(scope="session", autouse=True)
+def real_home_untouched():
+    before = snapshot(REAL_STATE_DIR)
+    yield
+    assert snapshot(REAL_STATE_DIR) == before, f"the suite changed the real state directory {REAL_STATE_DIR}"
 
 
 def pytest_report_header(config):
@@ -28,19 +86,32 @@ def restore_namespace():
         namespace.update(saved)
 
 
+def point_home(monkeypatch, path):
+    """Points every variable that a home look-up reads, on any system, at `path`."""
+    drive, rest = os.path.splitdrive(str(path))
+    for name, value in (("HOME", str(path)), ("USERPROFILE", str(path)), ("HOMEDRIVE", drive), ("HOMEPATH", rest)):
+        monkeypatch.setenv(name, value)
+
+
+@pytest.fixture
+def move_home(monkeypatch):
+    return lambda path: point_home(monkeypatch, path)
+
+
 @pytest.fixture(autouse=True)
 def home(tmp_path, monkeypatch):
-    """Every test runs with HOME in a temporary directory, never the real one."""
+    """Every test runs with its home in a temporary directory, never the real one."""
     path = tmp_path / "home"
     path.mkdir()
-    monkeypatch.setenv("HOME", str(path))
-    monkeypatch.delenv("USERPROFILE", raising=False)
+    point_home(monkeypatch, path)
     return path
 
 
 @pytest.fixture
 def bin_dir(tmp_path, monkeypatch):
     """A directory put first on PATH, where tests write fake programs."""
+    if os.name == "nt":
+        pytest.skip("fake programs are #! scripts, and Windows runs System32's reg.exe before any on PATH")
     path = tmp_path / "bin"
     path.mkdir()
     monkeypatch.setenv("PATH", f"{path}{os.pathsep}{os.environ['PATH']}")

@@ -97,7 +97,7 @@ HOSTILE += [(lambda sample: lambda *a, **k: sample)(sample) for sample in SAMPLE
 
 def main():
     home = tempfile.mkdtemp()
-    os.environ["HOME"] = home
+    os.environ["HOME"] = os.environ["USERPROFILE"] = home
     original = dict(vars(fp))
     cases = failures = 0
     for name in NAMES:

@@ -12,6 +12,7 @@ import valdrune_data.fingerprint as fp
 
 UUID_TEXT = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 FALLBACK = f"fallback-{uuid.getnode()}"
+PathClass = type(pathlib.Path())  # PosixPath or WindowsPath
 
 
 def state_file(home):
@@ -33,8 +34,8 @@ def test_first_call_creates_the_file_and_later_calls_read_it(home):
     assert sorted(p.name for p in target.parent.iterdir()) == ["device_fingerprint"]
 
 
-def test_missing_home_is_created_with_the_state_directory(home, monkeypatch):
-    monkeypatch.setenv("HOME", str(home / "not" / "yet"))
+def test_missing_home_is_created_with_the_state_directory(home, move_home):
+    move_home(home / "not" / "yet")
     value = fp._persistent_fallback_id()
     assert state_file(home / "not" / "yet").read_text() == value
 
@@ -69,7 +70,7 @@ def test_unreadable_or_unwritable_state_gives_the_unstored_fallback(home, obstac
 
 
 def test_failure_of_home_reaches_the_caller(entries):
-    class NoHome(pathlib.PosixPath):
+    class NoHome(PathClass):
         @classmethod
         def home(cls):
             raise RuntimeError("no home")
@@ -81,7 +82,7 @@ def test_failure_of_home_reaches_the_caller(entries):
 
 
 def test_interrupt_is_not_absorbed_and_keeps_the_callers_handled_exception(entries):
-    class Interrupting(pathlib.PosixPath):
+    class Interrupting(PathClass):
         def exists(self, **kwargs):
             raise KeyboardInterrupt
 
@@ -121,7 +122,7 @@ def test_fallback_text_formats_the_node_like_an_fstring(home, node, text):
 def test_first_writer_wins_when_the_name_appears_meanwhile(home):
     target = state_file(home)
 
-    class Late(pathlib.PosixPath):
+    class Late(PathClass):
         def exists(self, **kwargs):
             if self.name == "device_fingerprint":
                 self.parent.mkdir(exist_ok=True)
@@ -139,7 +140,7 @@ def test_first_writer_wins_when_the_name_appears_meanwhile(home):
 def test_exclusive_create_where_links_are_refused(home, existing):
     target = state_file(home)
 
-    class NoLinks(pathlib.PosixPath):
+    class NoLinks(PathClass):
         def hardlink_to(self, target):
             if existing:
                 self.write_text("stored-first")
@@ -153,7 +154,7 @@ def test_exclusive_create_where_links_are_refused(home, existing):
 
 
 def test_temporary_file_is_removed_when_publishing_is_interrupted(home):
-    class Interrupted(pathlib.PosixPath):
+    class Interrupted(PathClass):
         def hardlink_to(self, target):
             raise KeyboardInterrupt
 

@@ -52,7 +52,7 @@ class Subclass(str):
     pass
 
 
-class NoLinks(pathlib.PosixPath):
+class NoLinks(type(pathlib.Path())):
     def hardlink_to(self, target):
         raise PermissionError(1, "Operation not permitted")
 

@@ -36,11 +36,13 @@ def test_app_fingerprint_is_an_hmac_keyed_with_the_fingerprint_material():
 
 # The command line in a child process, with the /etc files stood in for by a replaced _safe_read.
 CLI = """
-import sys
+import sys, types
 import valdrune_data.fingerprint as fp
 files = {"/etc/machine-id": "uninitialized", "/var/lib/dbus/machine-id": "0123456789abcdef0123456789abcdef"}
 fp._safe_read = lambda path: files.get(path, "")
 fp._is_wsl = lambda: False
+machine = fp.platform.machine()
+fp.platform = types.SimpleNamespace(system=lambda: "Linux", machine=lambda: machine)
 if "--broken" in sys.argv:
     sys.argv.remove("--broken")
     fp.platform = None
@@ -54,22 +56,20 @@ def test_command_line_prints_and_explains_the_fingerprint(tmp_path, home):
         return subprocess.run([sys.executable, "-c", CLI, *args], capture_output=True, text=True, cwd=tmp_path,
                               timeout=60)
 
-    material = f"{platform.system().lower()}|{platform.machine().lower()}|0123456789abcdef0123456789abcdef"
+    material = f"linux|{platform.machine().lower()}|0123456789abcdef0123456789abcdef"
     fingerprint = hashlib.sha256(material.encode()).hexdigest()
     assert run().stdout == fingerprint + "\n"
     keyed = run("--app-id", "x").stdout.strip()
     assert keyed == hmac.new(material.encode(), b"x", hashlib.sha256).hexdigest()
-    if platform.system() == "Linux":
-        explained = json.loads(run("--json", "--show-ids", "--app-id", "x").stdout)
-        assert [(s["source"], s["outcome"]) for s in explained["sources"]] == [
-            ("/etc/machine-id", "rejected"), ("/var/lib/dbus/machine-id", "found"),
-            ("/sys/class/dmi/id/product_uuid", "not tried"), ("fallback file", "not tried")]
-        assert (explained["winner"], explained["identifier"]) == ("/var/lib/dbus/machine-id", material.split("|")[2])
-        assert (explained["fingerprint"], explained["app_fingerprint"], explained["agrees"]) == (fingerprint, keyed,
-                                                                                               True)
-        assert explained["fallback_file"] == {"path": str(home / ".valdrune" / "device_fingerprint"), "exists": False}
-        text = run("--explain").stdout
-        assert "winner:        /var/lib/dbus/machine-id" in text and "0123****" in text and material[-8:] not in text
+    explained = json.loads(run("--json", "--show-ids", "--app-id", "x").stdout)
+    assert [(s["source"], s["outcome"]) for s in explained["sources"]] == [
+        ("/etc/machine-id", "rejected"), ("/var/lib/dbus/machine-id", "found"),
+        ("/sys/class/dmi/id/product_uuid", "not tried"), ("fallback file", "not tried")]
+    assert (explained["winner"], explained["identifier"]) == ("/var/lib/dbus/machine-id", material.split("|")[2])
+    assert (explained["fingerprint"], explained["app_fingerprint"], explained["agrees"]) == (fingerprint, keyed, True)
+    assert explained["fallback_file"] == {"path": str(home / ".valdrune" / "device_fingerprint"), "exists": False}
+    text = run("--explain").stdout
+    assert "winner:        /var/lib/dbus/machine-id" in text and "0123****" in text and material[-8:] not in text
     usage = run("--bogus")
     assert usage.returncode == 2 and "usage:" in usage.stderr
     assert run("--app-id", "").returncode == 2

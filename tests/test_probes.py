@@ -93,8 +93,9 @@ def test_run_command_time_limit_ends_the_child(tmp_path):
     elapsed = time.monotonic() - started
     assert 3.5 < elapsed < 8
     pid = int(pid_file.read_text())
-    with pytest.raises(ProcessLookupError):
-        os.kill(pid, 0)
+    if os.name != "nt":  # on Windows os.kill would terminate whatever process has that number now
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
 
 
 def test_run_command_calls_run_with_the_exact_keywords(recorder):

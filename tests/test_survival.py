@@ -119,7 +119,7 @@ def test_commands_never_read_the_callers_standard_input(bin_dir, tmp_path):
     assert result.stdout.splitlines() == ['"child saw \'\'"', repr("record-1\nrecord-2\n")], result.stderr
 
 
-def test_failed_stores_keep_memory_flat_and_any_identifier_text_is_stored(home, monkeypatch):
+def test_failed_stores_keep_memory_flat_and_any_identifier_text_is_stored(home, move_home):
     state = home / ".valdrune"
     state.mkdir()
     (state / "device_fingerprint").symlink_to(state / "nowhere")  # every store fails
@@ -132,7 +132,7 @@ def test_failed_stores_keep_memory_flat_and_any_identifier_text_is_stored(home, 
     assert sys.getallocatedblocks() - before < 100
     assert [p.name for p in state.iterdir()] == ["device_fingerprint"]
     for text in ("x" * 250, "a/b", "nul\0inside"):
-        monkeypatch.setenv("HOME", str(home / str(len(text))))
+        move_home(home / str(len(text)))
         fp.uuid = types.SimpleNamespace(uuid4=lambda text=text: text)
         assert fp._persistent_fallback_id() == text
         assert (home / str(len(text)) / ".valdrune" / "device_fingerprint").read_text() == text

@@ -9,7 +9,7 @@ import types
 import valdrune_data.fingerprint as fp
 
 home = tempfile.mkdtemp()
-os.environ["HOME"] = home
+os.environ["HOME"] = os.environ["USERPROFILE"] = home
 saved = dict(vars(fp))
 
 
