@@ -1,8 +1,10 @@
 """The package around the compiled module: the per-application fingerprint, the command line, the metadata."""
 
+import errno
 import hashlib
 import hmac
 import inspect
+import io
 import json
 import os
 import pathlib
@@ -11,6 +13,7 @@ import pydoc
 import shutil
 import subprocess
 import sys
+import uuid
 from importlib import metadata
 
 import pytest
@@ -67,7 +70,8 @@ def test_command_line_prints_and_explains_the_fingerprint(tmp_path, home):
         ("/sys/class/dmi/id/product_uuid", "not tried"), ("fallback file", "not tried")]
     assert (explained["winner"], explained["identifier"]) == ("/var/lib/dbus/machine-id", material.split("|")[2])
     assert (explained["fingerprint"], explained["app_fingerprint"], explained["agrees"]) == (fingerprint, keyed, True)
-    assert explained["fallback_file"] == {"path": str(home / ".valdrune" / "device_fingerprint"), "exists": False}
+    assert explained["fallback_file"] == {"path": str(home / ".valdrune" / "device_fingerprint"), "exists": False,
+                                          "stored": None}
     text = run("--explain").stdout
     assert "winner:        /var/lib/dbus/machine-id" in text and "0123****" in text and material[-8:] not in text
     usage = run("--bogus")
@@ -96,3 +100,109 @@ def test_package_metadata_documentation_and_the_source_tree(tmp_path):
         where = subprocess.run([sys.executable, "-c", "import valdrune_data.fingerprint as f; print(f.__file__)"],
                                cwd=ROOT, capture_output=True, text=True)
         assert where.stdout.strip() == fp.__file__, where.stderr
+
+
+class Failing(io.StringIO):
+    """Standard output whose writes fail like a closed pipe or a full disk."""
+
+    def __init__(self, error):
+        super().__init__()
+        self.error = error
+
+    def write(self, text):
+        raise self.error
+
+
+def test_command_line_on_any_console_and_any_closed_pipe(tmp_path, move_home, monkeypatch, capsys):
+    from valdrune_data import cli
+
+    # A home path that the console's encoding lacks is written escaped, not as a UnicodeEncodeError.
+    move_home(tmp_path / "h\u00f8m\u00e9")
+    explained = subprocess.run([sys.executable, "-c", CLI, "--explain"], capture_output=True, cwd=tmp_path,
+                               env={**os.environ, "PYTHONIOENCODING": "ascii"}, timeout=60)
+    assert explained.returncode == 0 and explained.stderr == b""
+    assert b"h\\xf8m\\xe9" in explained.stdout
+    # A reader that went away ends the command quietly with status 1, on POSIX and on Windows.
+    for windows, error in ((False, BrokenPipeError(errno.EPIPE, "Broken pipe")),
+                           (True, OSError(errno.EINVAL, "Invalid argument"))):
+        monkeypatch.setattr(cli, "WINDOWS", windows)
+        monkeypatch.setattr(sys, "stdout", Failing(error))
+        assert cli.main([]) == 1
+        assert capsys.readouterr().err == ""
+    monkeypatch.setattr(cli, "WINDOWS", False)  # EINVAL elsewhere is a real output error: said in one line
+    monkeypatch.setattr(sys, "stdout", Failing(OSError(errno.EINVAL, "Invalid argument")))
+    assert cli.main([]) == 1
+    assert capsys.readouterr().err == "valdrune-fingerprint: error: cannot write the output: OSError: " \
+                                      "[Errno 22] Invalid argument\n"
+
+
+# Linux's identifier files, each moved to a path of the test's choosing.
+EXPLAIN = CLI.replace('''fp._safe_read = lambda path: files.get(path, "")''', '''import valdrune_data.cli as cli
+where = dict(zip(files_moved := ["/etc/machine-id", "/var/lib/dbus/machine-id", "/sys/class/dmi/id/product_uuid"],
+                 sys.argv[1:4]))
+del sys.argv[1:4]
+read = fp._safe_read
+fp._safe_read = lambda path: read(where.get(path, path))
+look_at = cli.look_at
+cli.look_at = lambda path: look_at(where.get(path, path))''')
+
+
+def test_the_explanation_never_misleads(tmp_path, home, monkeypatch, capsys):
+    from valdrune_data import cli
+
+    missing, unreadable, empty = tmp_path / "missing", tmp_path / "a-directory", tmp_path / "empty"
+    unreadable.mkdir()
+    empty.write_text(" \n")
+    (home / ".valdrune").write_text("a file where the state directory should be")  # nothing can be stored
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-c", EXPLAIN, str(missing), str(unreadable), str(empty), *args],
+                              capture_output=True, text=True, cwd=tmp_path, timeout=60)
+
+    explained = json.loads(run("--json", "--show-ids").stdout)
+    outcomes = {s["source"]: (s["outcome"], s["error"] and s["error"].split(":")[0]) for s in explained["sources"]}
+    assert outcomes == {"/etc/machine-id": ("missing", None), "/var/lib/dbus/machine-id": ("unreadable",
+                        "IsADirectoryError" if os.name != "nt" else "PermissionError"),
+                        "/sys/class/dmi/id/product_uuid": ("empty", None), "fallback file": ("found", None)}
+    assert explained["identifier"] == f"fallback-{uuid.getnode()}"
+    assert explained["fallback_file"]["stored"] is False
+    assert "NOT stored" in run("--explain").stdout
+    plain = run()
+    assert plain.returncode == 0 and len(plain.stdout) == 65
+    assert plain.stderr.startswith("valdrune-fingerprint: warning: the identifier could not be stored in ")
+    assert len(plain.stderr.splitlines()) == 1
+    (home / ".valdrune").unlink()  # stored now: no warning, and the explanation says so
+    assert run().stderr == "" and json.loads(run("--json").stdout)["fallback_file"]["stored"] is True
+    # An interrupt half-way through installing the wrappers leaves the module's namespace as it was.
+    before = dict(vars(fp))
+
+    def interrupted(self, name, original):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cli.Observer, "wrap_linux", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        cli.explain(fp)
+    assert vars(fp) == before
+    # Usage errors (2), output errors (1, one line).
+    for argv in (["--app-id", "\udcff\udcfe"], ["--show-ids"]):
+        with pytest.raises(SystemExit) as exit_status:
+            cli.main(argv)
+        assert exit_status.value.code == 2
+    capsys.readouterr()
+    monkeypatch.setattr(sys, "stdout", None)
+    assert cli.main([]) == 1 and capsys.readouterr().err == "valdrune-fingerprint: error: standard output is closed\n"
+    if os.path.exists("/dev/full"):
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([sys.executable, "-c", CLI, "--explain"], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, cwd=tmp_path, timeout=60)
+        assert result.returncode == 1 and result.stderr == "valdrune-fingerprint: error: cannot write the output: " \
+                                                           "OSError: [Errno 28] No space left on device\n"
+
+
+def test_the_package_loads_its_submodules_on_first_use(run_python):
+    result = run_python("""
+        import sys, valdrune_data
+        assert "valdrune_data.fingerprint" not in sys.modules
+        print(valdrune_data.fingerprint.build_device_fingerprint.__name__, dir(valdrune_data))
+    """)
+    assert result.stdout == "build_device_fingerprint ['__version__', 'app_fingerprint', 'fingerprint']\n"

@@ -8,14 +8,23 @@ the package metadata are loaded on first use.
 
 TYPE_CHECKING = False  # not `typing.TYPE_CHECKING`: importing typing would double the import time
 if TYPE_CHECKING:
+    from valdrune_data import fingerprint as fingerprint
     from valdrune_data._keyed import app_fingerprint as app_fingerprint
 
     __version__: str
 
-__all__ = ["__version__", "app_fingerprint"]
+__all__ = ["__version__", "app_fingerprint", "fingerprint"]
+
+
+def __dir__() -> list[str]:
+    return sorted(__all__)
 
 
 def __getattr__(name: str) -> object:
+    if name == "fingerprint":
+        import importlib
+
+        return importlib.import_module("valdrune_data.fingerprint")
     if name == "app_fingerprint":
         from valdrune_data._keyed import app_fingerprint
 

@@ -9,6 +9,7 @@ and what each one answered; the winner reported is the value that call returned.
 from __future__ import annotations
 
 import argparse
+import errno
 import hashlib
 import json
 import os
@@ -24,6 +25,7 @@ from valdrune_data import app_fingerprint
 
 LINUX_FILES = ("/etc/machine-id", "/var/lib/dbus/machine-id", "/sys/class/dmi/id/product_uuid")
 FALLBACK = "fallback file"
+WINDOWS = sys.platform == "win32"
 # Each system's sources, for display, in the order the module tries them.
 ROWS = {
     "windows": ("registry (winreg)", "reg.exe", "powershell.exe", FALLBACK),
@@ -44,7 +46,7 @@ READERS = {
 @dataclass
 class Source:
     name: str
-    outcome: str = "not tried"  # found, empty, rejected, failed or not tried
+    outcome: str = "not tried"  # found, empty, missing, unreadable, rejected, failed or not tried
     value: str | None = None  # what it found (or what was rejected)
     error: str | None = None
 
@@ -59,6 +61,7 @@ class Explanation:
     identifier: str
     fallback_file: str
     fallback_file_exists: bool
+    fallback_stored: bool | None  # whether the fallback identifier in use is the stored one; None if not in use
     fingerprint: str
     agrees: bool
     app_fingerprint: str | None = None
@@ -85,10 +88,12 @@ class Observer:
             "_is_wsl": self.wrap_is_wsl, "_linux_machine_identifier": self.wrap_linux,
             "_safe_read": self.wrap_safe_read, "_run_command": self.wrap_run_command}
         wrappers.update({name: self.wrap_reader for name in READERS})
-        saved = {name: namespace[name] for name in wrappers if name in namespace}
-        for name, original in saved.items():
-            namespace[name] = wrappers[name](name, original)
-        try:
+        saved: dict[str, Any] = {}
+        try:  # an interrupt at any point, even half-way through installing, restores every original
+            for name, wrap in wrappers.items():
+                if name in namespace:
+                    saved[name] = original = namespace[name]
+                    namespace[name] = wrap(name, original)
             yield
         finally:
             namespace.update(saved)
@@ -149,9 +154,39 @@ class Observer:
                 raise
             if self.in_linux_files:
                 source = self.source(path)
-                source.outcome, source.value = ("found", str(value)) if value else ("empty", None)
+                if value:
+                    source.outcome, source.value = "found", str(value)
+                else:
+                    source.outcome, source.error = look_at(path)
             return value
         return safe_read
+
+
+def look_at(path: str) -> tuple[str, str | None]:
+    """Why a file gave no text, for display only: missing, unreadable (with the error) or empty."""
+    try:
+        with open(path, "rb") as file:
+            data = file.read()
+        text = data.decode("utf-8")
+    except FileNotFoundError:
+        return "missing", None
+    except (OSError, UnicodeDecodeError) as exc:
+        return "unreadable", f"{type(exc).__name__}: {exc}"
+    if text.strip():
+        return "unreadable", "read nothing, though the file now holds text"
+    return "empty", None
+
+
+def fallback_target(fp: ModuleType) -> Any:
+    return fp.Path.home() / ".valdrune" / "device_fingerprint"
+
+
+def is_stored(fp: ModuleType, identifier: str) -> bool:
+    """Whether the fallback file holds `identifier`, so that later runs give the same one."""
+    try:
+        return bool(fallback_target(fp).read_text(encoding="utf-8").strip() == identifier)
+    except (OSError, UnicodeError):
+        return False
 
 
 def explain(fp: ModuleType) -> Explanation:
@@ -172,9 +207,10 @@ def explain(fp: ModuleType) -> Explanation:
     agrees = not notes and hashlib.sha256(material.encode("utf-8")).hexdigest() == fingerprint
     if not notes and not agrees:
         notes.append("build_device_fingerprint() gave another fingerprint than the observed selection")
-    target = fp.Path.home() / ".valdrune" / "device_fingerprint"
+    target = fallback_target(fp)
+    stored = is_stored(fp, identifier) if winner is not None and winner.name == FALLBACK else None
     return Explanation(system, machine, observer.wsl, sources, winner.name if winner else None, identifier,
-                       str(target), target.exists(), fingerprint, agrees, notes=notes)
+                       str(target), target.exists(), stored, fingerprint, agrees, notes=notes)
 
 
 def mask(value: str | None, show: bool) -> str | None:
@@ -192,6 +228,8 @@ def render_text(explanation: Explanation, show: bool) -> str:
         detail = source.error or mask(source.value, show) or ""
         lines.append(f"  {source.name:<{width}}  {source.outcome:<9}  {detail}".rstrip())
     exists = "present" if explanation.fallback_file_exists else "absent"
+    if explanation.fallback_stored is False:
+        exists += "; the identifier in use is NOT stored there, and changes once it can be"
     lines += [f"winner:        {explanation.winner or 'none'}",
               f"identifier:    {mask(explanation.identifier, show)}",
               f"fallback file: {explanation.fallback_file} ({exists})",
@@ -207,7 +245,8 @@ def render_json(explanation: Explanation, show: bool) -> str:
         "sources": [{"source": s.name, "outcome": s.outcome, "value": mask(s.value, show), "error": s.error}
                     for s in explanation.sources],
         "winner": explanation.winner, "identifier": mask(explanation.identifier, show),
-        "fallback_file": {"path": explanation.fallback_file, "exists": explanation.fallback_file_exists},
+        "fallback_file": {"path": explanation.fallback_file, "exists": explanation.fallback_file_exists,
+                          "stored": explanation.fallback_stored},
         "fingerprint": explanation.fingerprint, "app_fingerprint": explanation.app_fingerprint,
         "agrees": explanation.agrees, "notes": explanation.notes,
     }
@@ -228,38 +267,108 @@ def parser(prog: str | None) -> argparse.ArgumentParser:
     return result
 
 
-def emit(text: str) -> bool:
-    """Prints `text`; False if the reader has gone (``| head``), which is then not reported again at exit."""
+def say(name: str, text: str) -> None:
+    """One line on standard error, if there is one."""
+    if sys.stderr is not None:
+        print(f"{name}: {text}", file=sys.stderr, flush=True)
+
+
+def reader_gone(exc: OSError) -> bool:
+    """A closed pipe (``| head``): EPIPE on POSIX, EINVAL from a pipe on Windows."""
+    return isinstance(exc, BrokenPipeError) or (WINDOWS and exc.errno == errno.EINVAL)
+
+
+def emit(name: str, text: str) -> bool:
+    """Prints `text`. On failure says so in one line (nothing, if the reader has gone) and
+    returns False; the output is then sent nowhere, so the interpreter's flush at exit stays quiet."""
+    if sys.stdout is None:
+        say(name, "error: standard output is closed")
+        return False
     try:
         print(text, flush=True)
         return True
-    except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except OSError as exc:
+        if not reader_gone(exc):
+            say(name, f"error: cannot write the output: {type(exc).__name__}: {exc}")
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):  # not a file (a stand-in stream): nothing buffered to flush there
+            pass
         return False
 
 
+def text_any_console_can_take() -> None:
+    """Characters the console's encoding lacks (a home path, an identifier) are written escaped."""
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
+
+
 def main(argv: Sequence[str] | None = None, prog: str | None = "valdrune-fingerprint") -> int:
+    text_any_console_can_take()
     command_line = parser(prog)
     arguments = command_line.parse_args(argv)
-    if arguments.app_id == "":
-        command_line.error("--app-id must not be empty")
+    if arguments.app_id is not None:
+        if arguments.app_id == "":
+            command_line.error("--app-id must not be empty")
+        try:
+            arguments.app_id.encode("utf-8")
+        except UnicodeEncodeError:
+            command_line.error("--app-id must be text that can be encoded as UTF-8")
+    if arguments.show_ids and not (arguments.explain or arguments.json):
+        command_line.error("--show-ids goes with --explain or --json")
     name = prog or "valdrune-fingerprint"
     try:
-        keyed = app_fingerprint(arguments.app_id) if arguments.app_id is not None else None
+        from valdrune_data import fingerprint as fp
+
         if not (arguments.explain or arguments.json):
-            from valdrune_data.fingerprint import build_device_fingerprint
-
-            return 0 if emit(keyed if keyed is not None else build_device_fingerprint()) else 1
-        from valdrune_data import fingerprint
-
-        explanation = explain(fingerprint)
-        explanation.app_fingerprint = keyed
+            fallback = FallbackWatch(fp)
+            with fallback.installed():
+                result = app_fingerprint(arguments.app_id) if arguments.app_id is not None else \
+                    fp.build_device_fingerprint()
+            if not emit(name, result):
+                return 1
+            if fallback.unstored is not None:
+                say(name, f"warning: the identifier could not be stored in {fallback.unstored}; "
+                          "this fingerprint will change once that directory is writable")
+            return 0
+        explanation = explain(fp)
+        explanation.app_fingerprint = app_fingerprint(arguments.app_id) if arguments.app_id is not None else None
     except Exception as exc:  # noqa: BLE001 - one line on stderr, no traceback
-        print(f"{name}: error: {type(exc).__name__}: {exc}", file=sys.stderr)
+        say(name, f"error: {type(exc).__name__}: {exc}")
         return 1
     render = render_json if arguments.json else render_text
-    if not emit(render(explanation, arguments.show_ids)):
+    if not emit(name, render(explanation, arguments.show_ids)):
         return 1
     for note in explanation.notes:
-        print(f"{name}: the explanation disagrees with the module: {note}", file=sys.stderr)
+        say(name, f"the explanation disagrees with the module: {note}")
     return 0 if explanation.agrees else 1
+
+
+class FallbackWatch:
+    """Watches, while installed, whether the fingerprint rests on a fallback identifier that was not stored."""
+
+    def __init__(self, fp: ModuleType) -> None:
+        self.fp = fp
+        self.unstored: str | None = None  # the state directory, when the identifier in use is not stored there
+
+    @contextmanager
+    def installed(self) -> Iterator[None]:
+        namespace = vars(self.fp)
+        original = namespace.get("_persistent_fallback_id")
+        if original is None:
+            yield
+            return
+
+        def persistent_fallback_id() -> Any:
+            value = original()
+            if isinstance(value, str) and value and not is_stored(self.fp, value):
+                self.unstored = str(fallback_target(self.fp).parent)
+            return value
+
+        try:
+            namespace["_persistent_fallback_id"] = persistent_fallback_id
+            yield
+        finally:
+            namespace["_persistent_fallback_id"] = original
