@@ -12,211 +12,13 @@
 // traceback entry reports when that step raises.
 
 #include "pyfunction.hpp"
+#include "module_state.hpp"
+#include "store.hpp"
 
 #include <cstdio>
 
 namespace vd {
 namespace {
-
-// ---- constants -------------------------------------------------------------
-
-// clang-format off
-#define VD_STRINGS(X)                                                          \
-  X(Path, "Path")                                                              \
-  X(read_text, "read_text")                                                    \
-  X(write_text, "write_text")                                                  \
-  X(encoding, "encoding")                                                      \
-  X(utf_8, "utf-8")                                                            \
-  X(strip, "strip")                                                            \
-  X(lower, "lower")                                                            \
-  X(subprocess, "subprocess")                                                  \
-  X(run, "run")                                                                \
-  X(capture_output, "capture_output")                                          \
-  X(text, "text")                                                              \
-  X(timeout, "timeout")                                                        \
-  X(check, "check")                                                            \
-  X(stdin_, "stdin")                                                           \
-  X(DEVNULL, "DEVNULL")                                                        \
-  X(returncode, "returncode")                                                  \
-  X(stdout_, "stdout")                                                         \
-  X(stderr_, "stderr")                                                         \
-  X(os, "os")                                                                  \
-  X(environ_, "environ")                                                       \
-  X(get, "get")                                                                \
-  X(WSL_DISTRO_NAME, "WSL_DISTRO_NAME")                                        \
-  X(WSL_INTEROP, "WSL_INTEROP")                                                \
-  X(proc_version, "/proc/version")                                             \
-  X(microsoft, "microsoft")                                                    \
-  X(wsl, "wsl")                                                                \
-  X(home, "home")                                                              \
-  X(state_dir, ".valdrune")                                                    \
-  X(state_file, "device_fingerprint")                                          \
-  X(exists, "exists")                                                          \
-  X(mkdir, "mkdir")                                                            \
-  X(parents, "parents")                                                        \
-  X(exist_ok, "exist_ok")                                                      \
-  X(uuid, "uuid")                                                              \
-  X(uuid4, "uuid4")                                                            \
-  X(getnode, "getnode")                                                        \
-  X(fallback_prefix, "fallback-")                                              \
-  X(hardlink_to, "hardlink_to")                                                \
-  X(replace_, "replace")                                                       \
-  X(with_name, "with_name")                                                    \
-  X(unlink, "unlink")                                                          \
-  X(missing_ok, "missing_ok")                                                  \
-  X(rmdir, "rmdir")                                                            \
-  X(stat_, "stat")                                                             \
-  X(st_mtime_, "st_mtime")                                                     \
-  X(glob, "glob")                                                              \
-  X(temporary_pattern, ".device_fingerprint.*.tmp")                           \
-  X(lock_name, ".device_fingerprint.lock")                                     \
-  X(urandom, "urandom")                                                        \
-  X(hex, "hex")                                                                \
-  X(time, "time")                                                              \
-  X(sleep, "sleep")                                                            \
-  X(winreg, "winreg")                                                          \
-  X(HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE")                                  \
-  X(OpenKey, "OpenKey")                                                        \
-  X(crypto_subkey, R"(SOFTWARE\Microsoft\Cryptography)")                       \
-  X(QueryValueEx, "QueryValueEx")                                              \
-  X(MachineGuid, "MachineGuid")                                                \
-  X(dunder_enter, "__enter__")                                                 \
-  X(dunder_exit, "__exit__")                                                   \
-  X(reg, "reg.exe")                                                            \
-  X(query, "query")                                                            \
-  X(reg_key, R"(HKLM\SOFTWARE\Microsoft\Cryptography)")                         \
-  X(reg_v, "/v")                                                               \
-  X(reg_pattern, R"re(MachineGuid\s+REG_\w+\s+([A-Fa-f0-9-]+))re")             \
-  X(re, "re")                                                                  \
-  X(search, "search")                                                          \
-  X(group, "group")                                                            \
-  X(powershell, "powershell.exe")                                              \
-  X(no_profile, "-NoProfile")                                                  \
-  X(command, "-Command")                                                       \
-  X(ps_script, R"((Get-ItemProperty 'HKLM:\SOFTWARE\Microsoft\Cryptography').MachineGuid)") \
-  X(ioreg, "ioreg")                                                            \
-  X(ioreg_rd1, "-rd1")                                                         \
-  X(ioreg_c, "-c")                                                             \
-  X(ioreg_class, "IOPlatformExpertDevice")                                     \
-  X(ioreg_pattern, R"re("IOPlatformUUID"\s*=\s*"([^"]+)")re")                  \
-  X(etc_machine_id, "/etc/machine-id")                                         \
-  X(dbus_machine_id, "/var/lib/dbus/machine-id")                               \
-  X(product_uuid, "/sys/class/dmi/id/product_uuid")                            \
-  X(platform, "platform")                                                      \
-  X(system, "system")                                                          \
-  X(machine, "machine")                                                        \
-  X(windows, "windows")                                                        \
-  X(darwin, "darwin")                                                          \
-  X(linux_, "linux")                                                           \
-  X(separator, "|")                                                            \
-  X(hashlib, "hashlib")                                                        \
-  X(sha256, "sha256")                                                          \
-  X(hexdigest, "hexdigest")                                                    \
-  X(pathlib, "pathlib")                                                        \
-  X(_safe_read, "_safe_read")                                                  \
-  X(_run_command, "_run_command")                                              \
-  X(_is_wsl, "_is_wsl")                                                        \
-  X(_persistent_fallback_id, "_persistent_fallback_id")                        \
-  X(_windows_machine_guid_from_python, "_windows_machine_guid_from_python")    \
-  X(_windows_machine_guid_from_regexe, "_windows_machine_guid_from_regexe")    \
-  X(_windows_machine_guid_from_powershell, "_windows_machine_guid_from_powershell") \
-  X(_windows_machine_guid, "_windows_machine_guid")                            \
-  X(_mac_platform_uuid, "_mac_platform_uuid")                                  \
-  X(_linux_machine_identifier, "_linux_machine_identifier")                    \
-  X(_primary_device_identifier, "_primary_device_identifier")                  \
-  X(module_name, "valdrune_data.fingerprint")                                  \
-  X(dunder_test, "__test__")                                                   \
-  X(add_note, "add_note")                                                      \
-  X(atexit, "atexit")                                                          \
-  X(register_, "register")                                                     \
-  X(co_argcount, "co_argcount")                                                \
-  X(co_nlocals, "co_nlocals")                                                  \
-  X(co_varnames, "co_varnames")                                                \
-  X(co_flags, "co_flags")
-// clang-format on
-
-struct Strings {
-#define VD_DECLARE(id, literal) PyObject* id = nullptr;
-  VD_STRINGS(VD_DECLARE)
-#undef VD_DECLARE
-};
-
-struct Constants {
-  bool strings_ready = false;  // exec step 4 done once
-  bool code_ready = false;     // exec step 6 done once
-  Strings s;
-  PyObject* zero = nullptr;
-  PyObject* one = nullptr;
-  PyObject* four = nullptr;
-  PyObject* eight = nullptr;         // random bytes in a temporary file's name
-  PyObject* stale_seconds = nullptr;  // age of a temporary file left by a killed writer
-  PyObject* lock_seconds = nullptr;   // age, or wait, after which a lock is taken as abandoned
-  PyObject* poll_seconds = nullptr;   // pause between two attempts to take the lock
-  PyObject* lock_give_up_seconds = nullptr;  // wait after which a lock that cannot be taken over fails the store
-  PyObject* empty_tuple = nullptr;
-  PyObject* empty_bytes = nullptr;
-  PyObject* empty_str = nullptr;
-  PyObject* subclass_note = nullptr;
-  PyObject* from_list_path = nullptr;  // ["Path"]
-  // Keyword-name tuples, in the order the keywords are passed.
-  PyObject* kw_encoding = nullptr;
-  PyObject* kw_run = nullptr;
-  PyObject* kw_mkdir = nullptr;
-  PyObject* kw_missing_ok = nullptr;
-  // The two constant tuples of the module.
-  PyObject* exit_args = nullptr;    // (None, None, None)
-  PyObject* linux_paths = nullptr;  // the candidate files of the Linux identifier
-  PyTypeObject* function_type = nullptr;
-  std::array<PyObject*, 12> code{};
-};
-
-// Process-wide state: one copy per process, created by the module slots.
-struct State {
-  int64_t interpreter_id = -1;
-  PyObject* module = nullptr;   // strong, once the exec slot has recorded it
-  PyObject* globals = nullptr;  // the module namespace, borrowed from `module`
-  Constants c;
-};
-State g;
-
-const Strings& S = g.c.s;
-
-// `import name`: sys.modules first, else the import function with the module
-// namespace as globals, a fresh dict as locals, no from-list and level 0.
-// Returns null with the error set.
-Ref import_module_or_null(PyObject* name, PyObject* from_list = nullptr) {
-  if (from_list == nullptr) {
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
-    if (found != nullptr && found != Py_None) return Ref::borrow(found);
-    if (PyErr_Occurred()) return Ref();
-  }
-  Ref locals = Ref::steal_or_null(PyDict_New());
-  if (!locals) return Ref();
-  return Ref::steal_or_null(PyImport_ImportModuleLevelObject(name, g.globals, locals.get(), from_list, 0));
-}
-
-Ref import_module(PyObject* name, PyObject* from_list = nullptr) {
-  Ref module = import_module_or_null(name, from_list);
-  if (!module) raise_current();
-  return module;
-}
-
-Ref new_list(std::initializer_list<PyObject*> items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) PyList_SET_ITEM(list.get(), i++, Py_NewRef(item));
-  return list;
-}
-
-Ref truediv(PyObject* left, PyObject* right) { return Ref::steal(PyNumber_TrueDivide(left, right)); }
-
-Ref empty_str() { return Ref::borrow(g.c.empty_str); }
-
-Ref checked(Ref value) {
-  check_str_result(value.get());
-  return value;
-}
 
 // `expr or expr or ...` over calls of module functions, by name: the first
 // truthy result, else the last result whatever it is; only that one checked.
@@ -227,15 +29,6 @@ Ref first_truthy(Frame& f, std::initializer_list<PyObject*> names) {
     if (--left == 0 || truth(result.get())) return checked(std::move(result));
   }
   return empty_str();  // not reached: every chain names at least one function
-}
-
-// What a guarded region absorbs, tested on the exception being raised: an
-// `Exception`, except MemoryError and RecursionError. Those two say nothing
-// about the machine; absorbing them would return another identifier (the next
-// source's, or the unstored fallback) as if it were this machine's.
-bool raising_ordinary_exception() noexcept {
-  return PyErr_ExceptionMatches(PyExc_Exception) != 0 && PyErr_ExceptionMatches(PyExc_MemoryError) == 0 &&
-         PyErr_ExceptionMatches(PyExc_RecursionError) == 0;
 }
 
 // The special-method look-up of a `with` statement: on the type, then bound.
@@ -354,197 +147,6 @@ Ref _is_wsl(Frame& f, PyObject*) {
 
 // ---- 4. _persistent_fallback_id --------------------------------------------
 
-// The stored identifier: the file's text, stripped.
-Ref read_stored_identifier(PyObject* target_file) {
-  Ref text = call_method_kw(target_file, S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
-  return checked(call_method(text.get(), S.strip));
-}
-
-bool is_empty_str(PyObject* value) noexcept { return PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0; }
-
-// Removes a temporary file (or the lock directory); an ordinary failure to
-// remove it is ignored. An exception already being raised stays set, unless
-// the removal is interrupted (KeyboardInterrupt and the like), which then
-// propagates instead.
-void remove_quietly(PyObject* path, bool directory = false) {
-  Ref pending = Ref::steal_or_null(PyErr_GetRaisedException());
-  try {
-    if (directory) {
-      call_method(path, S.rmdir);
-    } else {
-      call_method_kw(path, S.unlink, {}, {Py_True}, g.c.kw_missing_ok);
-    }
-  } catch (const PyErrorSet&) {
-    if (!raising_ordinary_exception()) {
-      if (pending) {
-        Ref interruption = Ref::steal(PyErr_GetRaisedException());
-        PyException_SetContext(interruption.get(), pending.release());
-        PyErr_SetRaisedException(interruption.release());
-      }
-      throw;
-    }
-    PyErr_Clear();
-  }
-  if (pending) PyErr_SetRaisedException(pending.release());
-}
-
-// A path beside the fallback file with a random name of its own, so that no
-// two writers (processes or threads) ever share one. `with_name`, unlike `/`,
-// does not intern the new name for the rest of the process.
-Ref temporary_path(Frame& f, PyObject* target_file) {
-  Ref token = call_method(call(getattr(f.global(S.os).get(), S.urandom).get(), g.c.eight).get(), S.hex);
-  Ref name = Ref::steal(PyUnicode_FromFormat(".%U.%U.tmp", S.state_file, token.get()));
-  return call_method(target_file, S.with_name, name.get());
-}
-
-Ref modification_time(PyObject* path) { return getattr(call_method(path, S.stat_).get(), S.st_mtime_); }
-
-// Removes the temporary files that killed writers left in the state directory
-// more than a minute before `temporary` (just written) was. Every ordinary
-// failure is ignored: this is housekeeping.
-void remove_stale_temporaries(PyObject* target_dir, PyObject* temporary) {
-  auto absorb = [] {
-    if (!raising_ordinary_exception()) raise_current();
-    PyErr_Clear();
-  };
-  Ref limit;
-  Ref entries;
-  try {
-    limit = Ref::steal(PyNumber_Subtract(modification_time(temporary).get(), g.c.stale_seconds));
-    entries = Ref::steal(PyObject_GetIter(call_method(target_dir, S.glob, S.temporary_pattern).get()));
-  } catch (const PyErrorSet&) {
-    absorb();
-    return;
-  }
-  for (;;) {
-    Ref entry = Ref::steal_or_null(PyIter_Next(entries.get()));
-    if (!entry) {
-      if (PyErr_Occurred()) absorb();
-      return;
-    }
-    try {
-      const int stale = PyObject_RichCompareBool(modification_time(entry.get()).get(), limit.get(), Py_LT);
-      if (stale < 0) raise_current();
-      if (stale != 0) call_method_kw(entry.get(), S.unlink, {}, {Py_True}, g.c.kw_missing_ok);
-    } catch (const PyErrorSet&) {
-      absorb();  // gone meanwhile, or not ours to remove: leave it
-    }
-  }
-}
-
-// The state directory's lock, for the two stores that must replace a file
-// rather than link a new name: on file systems that refuse hard links, and
-// when an empty file is repaired. It is a directory, which every file system
-// creates atomically. A lock older than a few seconds, or one waited for that
-// long, was left by a killed writer and is taken over; the writer that holds
-// the lock looks at the stored file again before it replaces it. A lock that
-// cannot be taken over (something else of that name, which cannot be
-// removed) makes the store fail after a few more seconds, with TimeoutError.
-Ref acquire_lock(PyObject* target_file) {
-  Ref lock = call_method(target_file, S.with_name, S.lock_name);
-  Ref time_module = import_module(S.time);
-  Ref first = call_method(time_module.get(), S.time);
-  Ref started = first.copy();
-  auto at_least = [](PyObject* seconds, PyObject* limit) {
-    const int result = PyObject_RichCompareBool(seconds, limit, Py_GE);
-    if (result < 0) raise_current();
-    return result != 0;
-  };
-  for (;;) {
-    try {
-      call_method(lock.get(), S.mkdir);
-      return lock;
-    } catch (const PyErrorSet&) {
-      if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) throw;
-      PyErr_Clear();
-    }
-    Ref now = call_method(time_module.get(), S.time);
-    if (at_least(Ref::steal(PyNumber_Subtract(now.get(), first.get())).get(), g.c.lock_give_up_seconds)) {
-      PyErr_Format(PyExc_TimeoutError, "cannot take the lock %R", lock.get());
-      raise_current();
-    }
-    Ref mtime;
-    try {
-      mtime = modification_time(lock.get());
-    } catch (const PyErrorSet&) {
-      if (!raising_ordinary_exception()) throw;
-      PyErr_Clear();
-      continue;  // released meanwhile: try again at once
-    }
-    if (at_least(Ref::steal(PyNumber_Subtract(now.get(), started.get())).get(), g.c.lock_seconds) ||
-        at_least(Ref::steal(PyNumber_Subtract(now.get(), mtime.get())).get(), g.c.lock_seconds)) {
-      remove_quietly(lock.get(), true);
-      started = std::move(now);
-    }
-    call(getattr(time_module.get(), S.sleep).get(), g.c.poll_seconds);
-  }
-}
-
-// Under the lock: the stored identifier if the file now holds one, else ours,
-// moved into place in one step (a rename: readers see the old file or the
-// whole new one, never part of it).
-Ref replace_under_lock(PyObject* target_file, PyObject* temporary, PyObject* value) {
-  Ref lock = acquire_lock(target_file);
-  Ref result;
-  try {
-    if (truth(call_method(target_file, S.exists).get())) {
-      Ref stored = read_stored_identifier(target_file);
-      if (!is_empty_str(stored.get())) result = std::move(stored);
-    }
-    if (!result) {
-      call_method(temporary, S.replace_, target_file);
-      result = Ref::borrow(value);
-    }
-  } catch (const PyErrorSet&) {
-    remove_quietly(lock.get(), true);
-    throw;
-  }
-  remove_quietly(lock.get(), true);
-  return result;
-}
-
-// Publishes `value` (already complete in `temporary`) as the stored identifier
-// unless another one is stored first, and returns the one stored. A hard link
-// publishes it under the final name only if that name is still free; where
-// links are refused, and where the stored file is empty, the lock decides.
-Ref publish_identifier(PyObject* target_file, PyObject* temporary, PyObject* value) {
-  try {
-    call_method(target_file, S.hardlink_to, temporary);
-    return Ref::borrow(value);
-  } catch (const PyErrorSet&) {
-    if (PyErr_ExceptionMatches(PyExc_FileExistsError)) {
-      PyErr_Clear();
-      Ref stored = read_stored_identifier(target_file);
-      if (!is_empty_str(stored.get())) return stored;
-    } else {
-      if (!raising_ordinary_exception()) throw;
-      PyErr_Clear();  // the file system refuses links
-    }
-  }
-  return replace_under_lock(target_file, temporary, value);
-}
-
-// Stores a new identifier so that the first writer wins: the whole text goes
-// to a temporary file of its own in the state directory (written as a plain
-// write would, so it gets the process's default permissions), which is then
-// published in one step. Readers see either no file or the whole identifier,
-// a killed writer never leaves an empty one, and every caller returns the
-// identifier that is stored.
-Ref store_new_identifier(Frame& f, PyObject* target_dir, PyObject* target_file, PyObject* value) {
-  Ref temporary = temporary_path(f, target_file);
-  Ref stored;
-  try {
-    call_method_kw(temporary.get(), S.write_text, {value}, {S.utf_8}, g.c.kw_encoding);
-    remove_stale_temporaries(target_dir, temporary.get());
-    stored = publish_identifier(target_file, temporary.get(), value);
-  } catch (const PyErrorSet&) {
-    remove_quietly(temporary.get());
-    throw;
-  }
-  remove_quietly(temporary.get());
-  return stored;
-}
-
 // f"{value}": a str unchanged, an int or float by its repr, else format().
 Ref format_field(PyObject* value) {
   if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
@@ -566,14 +168,17 @@ Ref _persistent_fallback_id(Frame& f, PyObject*) {
       Ref stored = read_stored_identifier(target_file.get());
       // An empty file (left by an interrupted write of an older version) is an
       // identifier that every machine in that state would share: repair it.
-      if (!is_empty_str(stored.get())) return stored;
+      if (!is_empty_str(stored.get())) {
+        remove_leftovers_if_linked(target_dir.get(), target_file.get());
+        return stored;
+      }
     }
     f.at(43);
     call_method_kw(target_dir.get(), S.mkdir, {}, {Py_True, Py_True}, g.c.kw_mkdir);
     f.at(44);
     Ref value = Ref::steal(PyObject_Str(call_method(f.global(S.uuid).get(), S.uuid4).get()));
     f.at(45);
-    return store_new_identifier(f, target_dir.get(), target_file.get(), value.get());
+    return store_new_identifier(target_dir.get(), target_file.get(), value.get());
   } catch (const PyErrorSet&) {
     f.add_traceback();
     if (!raising_ordinary_exception()) throw;
@@ -823,13 +428,6 @@ const std::array<FunctionDef, 12> kFunctions{{
 
 // ---- initialisation --------------------------------------------------------
 
-Ref make_tuple(std::initializer_list<PyObject*> items) {
-  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(item));
-  return tuple;
-}
-
 // The code object of a function: file, name and first line from the table,
 // argument count, local names and plain-function flags; bytecode, line table
 // and stack size come from the interpreter's own empty code object, so that
@@ -895,10 +493,7 @@ void create_constants() {
   c.one = Ref::steal(PyLong_FromLong(1)).release();
   c.four = Ref::steal(PyLong_FromLong(4)).release();
   c.eight = Ref::steal(PyLong_FromLong(8)).release();
-  c.stale_seconds = Ref::steal(PyLong_FromLong(60)).release();
-  c.lock_seconds = Ref::steal(PyFloat_FromDouble(3.0)).release();
   c.poll_seconds = Ref::steal(PyFloat_FromDouble(0.01)).release();
-  c.lock_give_up_seconds = Ref::steal(PyFloat_FromDouble(10.0)).release();
   c.empty_tuple = Ref::steal(PyTuple_New(0)).release();
   c.empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0)).release();
   c.empty_str = Ref::steal(PyUnicode_New(0, 0)).release();
@@ -921,6 +516,81 @@ void create_tuples_and_code(PyObject* module) {
   c.linux_paths = make_tuple({S.etc_machine_id, S.dbus_machine_id, S.product_uuid}).release();
   c.function_type = make_function_type(module);
   for (std::size_t i = 0; i < kFunctions.size(); ++i) c.code[i] = make_code(kFunctions[i]).release();
+}
+
+// The store's own standard-library functions, imported here and never looked
+// up in the namespace (see `Private`).
+void import_private_functions() {
+  Private& p = g.p;
+  auto take = [](PyObject* module, const char* name) {
+    return Ref::steal(PyObject_GetAttrString(module, name)).release();
+  };
+  auto number = [](PyObject* module, const char* name) -> long {
+    Ref value = Ref::steal_or_null(PyObject_GetAttrString(module, name));
+    if (!value) {
+      PyErr_Clear();  // not on this system
+      return -1;
+    }
+    const long result = PyLong_AsLong(value.get());
+    if (result == -1 && PyErr_Occurred()) raise_current();
+    return result;
+  };
+  auto numbers = [&](PyObject* module, std::initializer_list<const char*> names) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const char* name : names) {
+      const long value = number(module, name);
+      if (value >= 0 && PyList_Append(list.get(), Ref::steal(PyLong_FromLong(value)).get()) < 0) raise_current();
+    }
+    return Ref::steal(PyList_AsTuple(list.get())).release();
+  };
+  Ref os = Ref::steal(PyImport_ImportModule("os"));
+  p.urandom = take(os.get(), "urandom");
+  p.open = take(os.get(), "open");
+  p.close = take(os.get(), "close");
+  p.fstat = take(os.get(), "fstat");
+  p.stat = take(os.get(), "stat");
+  p.lstat = take(os.get(), "lstat");
+  p.unlink = take(os.get(), "unlink");
+  p.rmdir = take(os.get(), "rmdir");
+  p.mkdir = take(os.get(), "mkdir");
+  p.write = take(os.get(), "write");
+  auto flags = [&](std::initializer_list<const char*> names) {
+    long value = 0;
+    for (const char* name : names) value |= std::max(number(os.get(), name), 0L);
+    return Ref::steal(PyLong_FromLong(value)).release();
+  };
+  p.open_flags = flags({"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_BINARY"});
+  p.create_flags = flags({"O_WRONLY", "O_CREAT", "O_EXCL", "O_NOFOLLOW", "O_BINARY"});
+  p.read_flags = flags({"O_RDONLY", "O_NOFOLLOW", "O_BINARY"});
+  p.file_mode = Ref::steal(PyLong_FromLong(0666)).release();
+  Ref time = Ref::steal(PyImport_ImportModule("time"));
+  p.monotonic = take(time.get(), "monotonic");
+  p.wall_clock = take(time.get(), "time");
+  p.sleep = take(time.get(), "sleep");
+  Ref errno_module = Ref::steal(PyImport_ImportModule("errno"));
+  p.busy_errnos = numbers(errno_module.get(), {"EAGAIN", "EWOULDBLOCK", "EACCES", "EDEADLK"});
+  p.unsupported_errnos = numbers(errno_module.get(), {"ENOLCK", "EOPNOTSUPP", "ENOTSUP", "ENOSYS"});
+  auto lock_operation = [&](PyObject* module, std::initializer_list<const char*> names, bool with_length) {
+    long operation = 0;
+    for (const char* name : names) operation |= number(module, name);
+    Ref code = Ref::steal(PyLong_FromLong(operation));
+    return (with_length ? make_tuple({code.get(), g.c.one}) : make_tuple({code.get()})).release();
+  };
+  // A missing module raises ImportError (ModuleNotFoundError): the next is tried.
+  Ref fcntl = Ref::steal_or_null(PyImport_ImportModule("fcntl"));
+  Ref msvcrt = fcntl ? Ref() : (PyErr_Clear(), Ref::steal_or_null(PyImport_ImportModule("msvcrt")));
+  if (fcntl) {
+    p.lock = take(fcntl.get(), "flock");
+    p.lock_is_flock = true;
+    p.lock_args = lock_operation(fcntl.get(), {"LOCK_EX", "LOCK_NB"}, false);
+    p.unlock_args = lock_operation(fcntl.get(), {"LOCK_UN"}, false);
+  } else if (msvcrt) {
+    p.lock = take(msvcrt.get(), "locking");
+    p.lock_args = lock_operation(msvcrt.get(), {"LK_NBLCK"}, true);
+    p.unlock_args = lock_operation(msvcrt.get(), {"LK_UNLCK"}, true);
+  } else {
+    PyErr_Clear();  // no kernel locks here: the lock directory stands in
+  }
 }
 
 void set_global(PyObject* name, PyObject* value) {
@@ -1096,6 +766,11 @@ void module_exec_steps(PyObject* module, int& line) {
   // 9. __test__.
   line = 1;
   set_global(S.dunder_test, Ref::steal(PyDict_New()).get());
+  // The store's private functions.
+  if (!g.p.ready) {
+    import_private_functions();
+    g.p.ready = true;
+  }
   // The interpreter that owns the state, and the shutdown hook.
   mark_owner(PyInterpreterState_Get());
   Ref callback = Ref::steal(PyCFunction_New(&shutdown_def, nullptr));

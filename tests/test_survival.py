@@ -162,7 +162,11 @@ def test_stale_temporaries_are_removed_and_deep_recursion_ends_in_recursion_erro
     for path, age in ((stale, 120), (fresh, 10)):
         path.write_text("left by a killed writer")
         os.utime(path, (time.time() - age,) * 2)
-    value = fp._persistent_fallback_id()
+    with open(fresh) as writing:  # a living writer holds its temporary file locked, where it can
+        if hasattr(os, "fork"):
+            import fcntl
+            fcntl.flock(writing, fcntl.LOCK_EX)
+        value = fp._persistent_fallback_id()
     assert sorted(p.name for p in state.iterdir()) == [fresh.name, "device_fingerprint"]
     assert (state / "device_fingerprint").read_text() == value
     # On 3.13 a minimal C extension needs more than 256 KiB as well; sanitizer builds pad every frame.

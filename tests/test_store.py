@@ -1,0 +1,192 @@
+"""The fallback store's lock, randomness and housekeeping, against stalled, killed and hostile neighbours."""
+
+import errno
+import os
+import pathlib
+import subprocess
+import sys
+import time
+import types
+import uuid
+
+import pytest
+
+import valdrune_data.fingerprint as fp
+
+try:
+    import fcntl
+except ImportError:  # Windows
+    fcntl = None
+
+FALLBACK = f"fallback-{uuid.getnode()}"
+LOCK = ".device_fingerprint.lock"
+
+# Repairs an empty stored file, stalling under the lock until told to go on (a line on stdin).
+STALLING_REPAIRER = """
+import pathlib, sys
+import valdrune_data.fingerprint as fp
+class Stalling(type(pathlib.Path())):
+    def replace(self, target):
+        print("holding", flush=True)
+        sys.stdin.readline()
+        return super().replace(target)
+fp.Path = Stalling
+print(fp._persistent_fallback_id(), flush=True)
+"""
+
+
+def timed(call):
+    started = time.monotonic()
+    result = call()
+    return result, time.monotonic() - started
+
+
+@pytest.fixture
+def empty_store(home):
+    target = home / ".valdrune" / "device_fingerprint"
+    target.parent.mkdir()
+    target.write_text("")
+    return target
+
+
+def stalling_repairer(tmp_path):
+    holder = subprocess.Popen([sys.executable, "-c", STALLING_REPAIRER], cwd=tmp_path, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "holding\n"
+    return holder
+
+
+@pytest.mark.slow
+def test_a_living_holder_keeps_the_lock_and_a_killed_one_frees_it_at_once(empty_store, tmp_path):
+    holder = stalling_repairer(tmp_path)
+    try:
+        time.sleep(3.2)  # older than any age after which a lock could pass for abandoned
+        value, waited = timed(fp._persistent_fallback_id)
+        assert value == FALLBACK and 1.5 < waited < 4  # waited a bounded time, then failed as a store fails
+        assert empty_store.read_text() == ""
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+        stored = holder.stdout.readline().strip()
+    finally:
+        holder.kill()
+        holder.communicate()
+    assert empty_store.read_text() == stored and fp._persistent_fallback_id() == stored
+    # A holder killed while it holds the lock: the kernel releases it, the next store goes ahead at once.
+    empty_store.write_text("")
+    holder = stalling_repairer(tmp_path)
+    holder.kill()
+    holder.communicate()
+    value, waited = timed(fp._persistent_fallback_id)
+    assert waited < 1 and empty_store.read_text() == value and value != stored
+    assert sorted(p.name for p in empty_store.parent.iterdir()) in (["device_fingerprint"], [LOCK, "device_fingerprint"])
+
+
+def obstacle(kind, path):
+    if kind == "full directory":
+        path.mkdir()
+        (path / "something").write_text("not ours")
+    elif kind == "symlink":
+        path.symlink_to(path.parent / "device_fingerprint")
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "empty directory":  # an older version's lock, left by a killed writer: ours, removed
+        path.mkdir()
+
+
+@pytest.mark.parametrize("kind", ["full directory", "symlink", "fifo", "empty directory"])
+def test_a_lock_that_can_never_be_taken_fails_the_store_at_once(empty_store, kind):
+    if kind in ("symlink", "fifo") and os.name == "nt":
+        pytest.skip("symlinks and FIFOs need privileges or do not exist on Windows")
+    obstacle(kind, empty_store.parent / LOCK)
+    value, waited = timed(fp._persistent_fallback_id)
+    assert waited < 0.5
+    if kind == "empty directory":
+        assert empty_store.read_text() == value != FALLBACK
+    else:
+        assert value == FALLBACK and empty_store.read_text() == ""
+        assert os.path.lexists(empty_store.parent / LOCK)  # not ours: left alone
+
+
+# Kernel locks refused (ENOLCK, as some network file systems answer): the lock directory stands in.
+NO_KERNEL_LOCKS = """
+import errno, fcntl, os, sys, time
+def refuse(fd, operation):
+    raise OSError(errno.ENOLCK, "No locks available")
+fcntl.flock = refuse
+import valdrune_data.fingerprint as fp
+state = sys.argv[1]
+lock = os.path.join(state, ".device_fingerprint.lockdir")
+os.mkdir(lock)
+os.utime(lock, (time.time() - 10,) * 2)  # left by a killed writer
+started = time.monotonic()
+print(fp._persistent_fallback_id(), round(time.monotonic() - started, 2), sorted(os.listdir(state)))
+open(os.path.join(state, "device_fingerprint"), "w").close()
+open(lock, "w").close()  # not a directory: not a lock at all
+started = time.monotonic()
+print(fp._persistent_fallback_id(), round(time.monotonic() - started, 2))
+"""
+
+
+@pytest.mark.skipif(os.name == "nt", reason="stands in for fcntl, which Windows does not have")
+def test_without_kernel_locks_a_lock_directory_stands_in(empty_store, run_python):
+    first, second = run_python(NO_KERNEL_LOCKS.replace("sys.argv[1]", repr(str(empty_store.parent)))).stdout.splitlines()
+    value, seconds, listing = first.split(" ", 2)
+    assert len(value) == 36 and float(seconds) < 0.5 and listing == "['device_fingerprint']"
+    value, seconds = second.split()
+    assert value == FALLBACK and float(seconds) < 0.5
+
+
+def test_temporary_names_come_from_randomness_the_module_holds_itself(home, monkeypatch):
+    # Neither the namespace's os (as stood in for WSL detection) nor the os module itself decides.
+    fp.os = types.SimpleNamespace(environ={})
+    monkeypatch.setattr(os, "urandom", lambda n, urandom=os.urandom: 42 if n == 8 else urandom(n))
+    value = fp._persistent_fallback_id()
+    assert len(value) == 36 and (home / ".valdrune" / "device_fingerprint").read_text() == value
+
+
+@pytest.mark.skipif(not hasattr(os, "link"), reason="needs hard links")
+def test_temporaries_of_killed_writers_are_removed_without_scanning_on_every_call(home):
+    state = home / ".valdrune"
+    state.mkdir()
+    target = state / "device_fingerprint"
+    target.write_text("3f2504e0-4f89-11d3-9a0c-0305e82c3301")
+    linked, alive, dead = (state / f".device_fingerprint.{name}.tmp" for name in ("linked", "alive", "dead"))
+    alive.write_text("a writer that is still publishing")
+    dead.write_text("a writer killed before publishing")
+    with open(alive) as writing:
+        if fcntl is not None:  # a living writer holds its temporary file locked
+            fcntl.flock(writing, fcntl.LOCK_EX)
+        assert fp._persistent_fallback_id() == target.read_text()
+        assert alive.exists() and dead.exists()  # one link: nothing looked at
+        os.link(target, linked)  # a writer killed between publishing and removing its temporary file
+        assert fp._persistent_fallback_id() == target.read_text()
+    left = [alive.name, "device_fingerprint"] if fcntl is not None else [alive.name, dead.name, "device_fingerprint"]
+    assert sorted(p.name for p in state.iterdir()) == left  # without kernel locks, only age tells
+    assert os.stat(target).st_nlink == 1
+
+
+class SharingViolation(PermissionError):
+    """What Windows raises when another process has the file open."""
+
+    winerror = 32
+
+
+@pytest.mark.parametrize("refusals, stored", [(5, True), (10_000, False)])
+def test_a_replace_that_another_process_blocks_is_retried_for_a_moment(empty_store, refusals, stored):
+    calls = []
+
+    class Blocked(type(pathlib.Path())):
+        def hardlink_to(self, target):
+            raise PermissionError(errno.EPERM, "no links here")
+
+        def replace(self, target):
+            calls.append(time.monotonic())
+            if len(calls) <= refusals:
+                raise SharingViolation(errno.EACCES, "The process cannot access the file")
+            return super().replace(target)
+
+    fp.Path = Blocked
+    value, waited = timed(fp._persistent_fallback_id)
+    assert (empty_store.read_text() == value) is stored and (value == FALLBACK) is not stored
+    assert waited < 2
+    assert [p.name for p in empty_store.parent.iterdir()] in (["device_fingerprint"],)
