@@ -4,7 +4,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
-.PHONY: run test install venv clean test-313 check-typing check-dist
+.PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks
 
 run: install
 	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
@@ -24,7 +24,7 @@ $(VENV)/.ready:
 	@touch $@
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-313
+	rm -rf build dist .venv .venv-asan .venv-313 .venv-libcxx
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_VENV ?= .venv-asan
@@ -42,6 +42,26 @@ test-sanitizers:
 # The suite on Python 3.13, against a build made for 3.13.
 test-313:
 	@$(MAKE) --no-print-directory PYVER=3.13 VENV=.venv-313 test
+
+# The suite against a build with clang and libc++ (warnings as errors).
+LIBCXX_VENV ?= .venv-libcxx
+test-libcxx:
+	@$(MAKE) --no-print-directory VENV=$(LIBCXX_VENV) venv
+	@CXX=clang++-16 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++ $(LIBCXX_VENV)/bin/python -m pip install --quiet \
+		--disable-pip-version-check --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/libcxx-{wheel_tag} ".[test]"
+	$(LIBCXX_VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+# The suite as Windows would run it, as far as this system can show: the home
+# comes from USERPROFILE, never HOME, and PosixPath cannot be instantiated. The
+# real home is a sentinel whose state directory must come out unchanged.
+test-windows-simulation: install
+	@sentinel=$$(mktemp -d) && mkdir "$$sentinel/.valdrune" && printf sentinel > "$$sentinel/.valdrune/device_fingerprint" && \
+	HOME="$$sentinel" USERPROFILE="$$sentinel" VALDRUNE_SIMULATE_WINDOWS=1 $(VENV)/bin/pytest -p no:cacheprovider $(PYTEST_ARGS); \
+	status=$$?; test "$$(cat "$$sentinel/.valdrune/device_fingerprint")" = sentinel || status=1; rm -rf "$$sentinel"; exit $$status
+
+# Windows (mingw-w64, clang in MSVC mode), Linux aarch64 and the GNU dialect, compiled here.
+cross-checks: venv
+	tools/cross-compile-checks $(PY)
 
 # The stub against the runtime module; an application-style script and the package under mypy --strict.
 check-typing: install
