@@ -105,6 +105,18 @@ PATHS = {
                                            fp._persistent_fallback_id())),
     "fallback_no_link": ({"Path": NoLinks}, {}, lambda h: ((h / ".valdrune" / "device_fingerprint").unlink(
         missing_ok=True), fp._persistent_fallback_id())),
+    "fallback_lock_obstacle": ({}, {}, lambda h: ((h / ".valdrune" / ".device_fingerprint.lock" / "x").mkdir(
+        parents=True, exist_ok=True), (h / ".valdrune" / "device_fingerprint").write_text(""),
+        fp._persistent_fallback_id())),
+    "fallback_linked_leftover": ({}, {}, lambda h: ((h / ".valdrune").mkdir(exist_ok=True),
+                                                    (h / ".valdrune" / "device_fingerprint").write_text("id"),
+                                                    (h / ".valdrune" / ".device_fingerprint.a.tmp").hardlink_to(
+                                                        h / ".valdrune" / "device_fingerprint"),
+                                                    fp._persistent_fallback_id())),
+    "fallback_dead_writer": ({}, {}, lambda h: ((h / ".valdrune").mkdir(exist_ok=True),
+                                                (h / ".valdrune" / "device_fingerprint").unlink(missing_ok=True),
+                                                (h / ".valdrune" / ".device_fingerprint.b.tmp").write_text("x"),
+                                                fp._persistent_fallback_id())),
     "linux_placeholder": ({"_safe_read": lambda p: "uninitialized"}, {}, lambda h: fp._linux_machine_identifier()),
     "powershell_warning": ({"_run_command": lambda a: "WARNING: could not read registry"}, {},
                            lambda h: fp._windows_machine_guid_from_powershell()),
