@@ -4,7 +4,8 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
-.PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks
+.PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks \
+	test-free-threaded test-314 test-315
 
 run: install
 	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
@@ -17,14 +18,16 @@ install: venv
 
 venv: $(VENV)/.ready
 
+# PYTHON_BIN names the interpreter outright (else tools/find-python finds $(PYVER));
+# DEV_INSTALL_FLAGS go to the install of the development tools.
 $(VENV)/.ready:
-	@PYTHON_BIN=$$(tools/find-python $(PYVER)) && "$$PYTHON_BIN" -m venv $(VENV)
+	@PYTHON_BIN=$${PYTHON_BIN:-$$(tools/find-python $(PYVER))} && "$$PYTHON_BIN" -m venv $(VENV)
 	@$(PY) -m pip install --quiet --disable-pip-version-check --upgrade pip
-	@$(PY) -m pip install --quiet --disable-pip-version-check -r requirements-dev.txt
+	@$(PY) -m pip install --quiet --disable-pip-version-check $(DEV_INSTALL_FLAGS) -r requirements-dev.txt
 	@touch $@
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-313 .venv-libcxx
+	rm -rf build dist .venv .venv-asan .venv-313 .venv-libcxx .venv-ft
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_VENV ?= .venv-asan
@@ -42,6 +45,19 @@ test-sanitizers:
 # The suite on Python 3.13, against a build made for 3.13.
 test-313:
 	@$(MAKE) --no-print-directory PYVER=3.13 VENV=.venv-313 test
+
+# The suite on a free-threaded CPython 3.13 (built once from source, cached
+# outside the project), with the GIL off. Some development tools have no
+# free-threaded wheels of their newest releases: binary wheels only.
+test-free-threaded:
+	@$(MAKE) --no-print-directory VENV=.venv-ft PYTHON_BIN=$$(tools/build-free-threaded-python) \
+		DEV_INSTALL_FLAGS=--only-binary=:all: test
+
+# The suite on CPython 3.14 and 3.15, from Debian unstable's packages in a chroot.
+test-314:
+	tools/run-suite-in-sid 3.14 $(PYTEST_ARGS)
+test-315:
+	tools/run-suite-in-sid 3.15 $(PYTEST_ARGS)
 
 # The suite against a build with clang and libc++ (warnings as errors).
 LIBCXX_VENV ?= .venv-libcxx

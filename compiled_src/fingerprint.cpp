@@ -37,11 +37,8 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
   const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-    Ref found = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
-    if (!found) {
-      if (PyErr_Occurred()) raise_current();
-      continue;
-    }
+    Ref found = Ref::dict_item(dict.get(), name);
+    if (!found) continue;
     if (descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get) {
       return Ref::steal(bind(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
     }
@@ -54,7 +51,7 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
 Ref unpack_two_first(PyObject* value) {
   if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n == 2) return Ref::borrow(PySequence_Fast_GET_ITEM(value, 0));
+    if (n == 2) return Ref::steal(PySequence_GetItem(value, 0));  // a list may change meanwhile
     if (n < 2) {
       PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
     } else {
@@ -600,8 +597,7 @@ void set_global(PyObject* name, PyObject* value) {
 // `from pathlib import Path` (exec line 9).
 Ref import_path_class() {
   PyObject* modules = PyImport_GetModuleDict();
-  Ref pathlib = Ref::borrow(PyDict_Check(modules) ? PyDict_GetItemWithError(modules, S.pathlib) : nullptr);
-  if (PyErr_Occurred()) raise_current();
+  Ref pathlib = PyDict_Check(modules) ? Ref::dict_item(modules, S.pathlib) : Ref();
   if (pathlib && pathlib.get() != Py_None) {
     Ref probe = Ref::steal_or_null(PyObject_GetAttr(pathlib.get(), S.Path));
     if (!probe) {
@@ -617,10 +613,7 @@ Ref import_path_class() {
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_current();
   PyErr_Clear();
   Ref full_name = Ref::steal(PyUnicode_FromFormat("%U.%U", S.pathlib, S.Path));
-  if (PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, full_name.get()) : nullptr) {
-    return Ref::borrow(found);
-  }
-  if (PyErr_Occurred()) raise_current();
+  if (Ref found = PyDict_Check(modules) ? Ref::dict_item(modules, full_name.get()) : Ref()) return found;
   PyErr_Format(PyExc_ImportError, "cannot import name %S", S.Path);
   raise_current();
 }
@@ -645,24 +638,15 @@ bool state_belongs_to(PyInterpreterState* interpreter) {
 // without touching it, so that this import builds a fresh module.
 void forget_finalised_interpreter() noexcept {
   g = State{};
-  runtime = Runtime{};
+  runtime.tracebacks.forget();
+  runtime.builtins = runtime.add_note = runtime.subclass_note = nullptr;
   fast = FastPaths{};
-  note_shutdown_started(false);
 }
 
 void mark_owner(PyInterpreterState* interpreter) {
   PyObject* dict = PyInterpreterState_GetDict(interpreter);
   if (dict != nullptr && PyDict_SetItemString(dict, kOwnerMark, Py_True) < 0) raise_current();
 }
-
-// Called through `atexit` on the thread that shuts the interpreter down,
-// before daemon threads can be ended (see pyref.hpp).
-PyObject* shutdown_started(PyObject*, PyObject*) noexcept {
-  note_shutdown_started();
-  Py_RETURN_NONE;
-}
-
-PyMethodDef shutdown_def = {"valdrune_data.fingerprint shutdown", shutdown_started, METH_NOARGS, nullptr};
 
 // The module slots are not `noexcept`: the imports they run execute Python
 // code, which a thread ended by the interpreter unwinds through.
@@ -771,11 +755,8 @@ void module_exec_steps(PyObject* module, int& line) {
     import_private_functions();
     g.p.ready = true;
   }
-  // The interpreter that owns the state, and the shutdown hook.
+  // The interpreter that owns the state.
   mark_owner(PyInterpreterState_Get());
-  Ref callback = Ref::steal(PyCFunction_New(&shutdown_def, nullptr));
-  call(getattr(import_module(S.atexit).get(), S.register_).get(), callback.get());
-  note_shutdown_started(false);
 }
 
 int module_exec(PyObject* module) {
@@ -801,9 +782,20 @@ int module_exec(PyObject* module) {
   return -1;
 }
 
+// What the module supports. Interpreters that share the main GIL reach the
+// create slot, which admits only the first of them (the state is
+// process-wide); CPython refuses interpreters with a GIL of their own before
+// that. Without the GIL (free-threaded builds), the module is safe: every
+// look-up takes a strong reference, the function objects' fields change inside
+// critical sections, and the process-wide state is written only while the
+// import system initialises the module.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

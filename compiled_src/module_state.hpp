@@ -56,8 +56,6 @@ namespace vd {
   X(with_name, "with_name")                                                    \
   X(unlink, "unlink")                                                          \
   X(missing_ok, "missing_ok")                                                  \
-  X(rmdir, "rmdir")                                                            \
-  X(stat_, "stat")                                                             \
   X(st_mtime_, "st_mtime")                                                     \
   X(glob, "glob")                                                              \
   X(temporary_pattern, ".device_fingerprint.*.tmp")                           \
@@ -123,8 +121,6 @@ namespace vd {
   X(module_name, "valdrune_data.fingerprint")                                  \
   X(dunder_test, "__test__")                                                   \
   X(add_note, "add_note")                                                      \
-  X(atexit, "atexit")                                                          \
-  X(register_, "register")                                                     \
   X(co_argcount, "co_argcount")                                                \
   X(co_nlocals, "co_nlocals")                                                  \
   X(co_varnames, "co_varnames")                                                \
@@ -215,9 +211,12 @@ inline const Strings& S = g.c.s;
 inline Ref import_module_or_null(PyObject* name, PyObject* from_list = nullptr) {
   if (from_list == nullptr) {
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* found = PyDict_Check(modules) ? PyDict_GetItemWithError(modules, name) : nullptr;
-    if (found != nullptr && found != Py_None) return Ref::borrow(found);
-    if (PyErr_Occurred()) return Ref();
+    try {
+      Ref found = PyDict_Check(modules) ? Ref::dict_item(modules, name) : Ref();
+      if (found && found.get() != Py_None) return found;
+    } catch (const PyErrorSet&) {
+      return Ref();
+    }
   }
   Ref locals = Ref::steal_or_null(PyDict_New());
   if (!locals) return Ref();

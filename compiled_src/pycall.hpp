@@ -35,10 +35,7 @@ inline int module_entry(PyObject* obj, PyObject* name, PyObject** found) {
       PyUnicode_READ_CHAR(name, 0) == '_') {
     return 0;
   }
-  PyObject* entry = PyDict_GetItemWithError(PyModule_GetDict(obj), name);
-  if (entry == nullptr) return PyErr_Occurred() ? -1 : 0;
-  *found = Py_NewRef(entry);
-  return 1;
+  return dict_get_ref(PyModule_GetDict(obj), name, found);
 }
 
 inline PyObject* str_method_or_null(PyObject* self, PyObject* name) noexcept {

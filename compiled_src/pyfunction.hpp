@@ -66,8 +66,10 @@ inline Runtime runtime;
 // Module-level name resolution at the moment of use: the module namespace,
 // then the builtins module, else NameError. Returns null with the error set.
 inline Ref lookup_global_or_null(PyObject* globals, PyObject* name) {
-  if (PyObject* found = PyDict_GetItemWithError(globals, name)) return Ref::borrow(found);
-  if (PyErr_Occurred()) return Ref();
+  PyObject* found = nullptr;
+  const int present = dict_get_ref(globals, name, &found);
+  if (present > 0) return Ref::steal_or_null(found);
+  if (present < 0) return Ref();
   if (PyObject* builtin = PyObject_GetAttr(runtime.builtins, name)) return Ref::steal_or_null(builtin);
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Ref();
   PyErr_Clear();
@@ -273,8 +275,19 @@ inline void function_dealloc(PyObject* obj) {
   Py_DECREF(type);
 }
 
+// A field's value as a strong reference, read inside the object's critical
+// section (a setter on another thread may be replacing it).
+inline PyObject* read_field(PyObject* obj, PyObject* const& field) {
+  PyObject* value = nullptr;
+  VD_BEGIN_CRITICAL_SECTION(obj);
+  value = Py_NewRef(field != nullptr ? field : Py_None);
+  VD_END_CRITICAL_SECTION();
+  return value;
+}
+
 inline PyObject* function_repr(PyObject* obj) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_function(obj)->qualname, obj);
+  Ref qualname = Ref::steal_or_null(read_field(obj, as_function(obj)->qualname));
+  return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), obj);
 }
 
 // Bound as a method when found on an instance, like a Python function.
@@ -283,14 +296,24 @@ inline PyObject* function_descr_get(PyObject* obj, PyObject* instance, PyObject*
   return PyMethod_New(obj, instance);
 }
 
-inline PyObject* function_reduce(PyObject* obj, PyObject*) { return Py_NewRef(as_function(obj)->qualname); }
+inline PyObject* function_reduce(PyObject* obj, PyObject*) { return read_field(obj, as_function(obj)->qualname); }
 
 inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 template <std::size_t Offset>
 PyObject* get_field(PyObject* obj, void*) {
-  PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + Offset);
-  return Py_NewRef(value != nullptr ? value : Py_None);
+  return read_field(obj, *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + Offset));
+}
+
+// Replaces a field inside the object's critical section; the old value is
+// released after it, since releasing may run arbitrary code.
+inline void replace_field(PyObject* obj, PyObject*& field, PyObject* value) {
+  PyObject* old = nullptr;
+  VD_BEGIN_CRITICAL_SECTION(obj);
+  old = field;
+  field = Py_NewRef(value);
+  VD_END_CRITICAL_SECTION();
+  Py_XDECREF(old);
 }
 
 // Setters for __name__ and __qualname__ (a str) and __annotations__ (a dict).
@@ -302,13 +325,12 @@ int set_field(PyObject* obj, PyObject* value, void*) {
                                             : "value must be set to a string object");
     return -1;
   }
-  PyObject*& slot = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + Offset);
-  Py_XSETREF(slot, Py_NewRef(value));
+  replace_field(obj, *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + Offset), value);
   return 0;
 }
 
 inline int set_doc(PyObject* obj, PyObject* value, void*) {
-  Py_XSETREF(as_function(obj)->doc, Py_NewRef(value != nullptr ? value : Py_None));
+  replace_field(obj, as_function(obj)->doc, value != nullptr ? value : Py_None);
   return 0;
 }
 

@@ -9,9 +9,10 @@
 //   `p` means the API call failed with a Python exception set: `steal` throws
 //   `PyErrorSet` at once, so the caller never sees a null `Ref` by accident.
 // * `Ref::borrow(p)` takes a *borrowed* reference and turns it into an owned
-//   one (it increments). Borrowed pointers from dict look-ups must be turned
-//   into a `Ref` before any Python code can run, since that code may drop the
-//   last other reference.
+//   one (it increments), for pointers that nothing else can release meanwhile
+//   (an argument, an item of a tuple held). Dict look-ups never borrow: without
+//   a GIL another thread may replace the entry and free the object before the
+//   borrower takes it up, so they go through `Ref::dict_item`.
 // * `release()` hands the reference to the caller (for returning to CPython).
 // * Plain `PyObject*` parameters are borrowed for the duration of the call.
 //
@@ -34,45 +35,66 @@
 // untouched: no handler catches it (there is no `catch (...)`: handlers name
 // PyErrorSet or std::exception), the entry points that call into Python are
 // not `noexcept` (a forced unwind leaving a `noexcept` function ends the
-// process), and no destructor may touch the C API while it runs,
-// since the thread no longer has a thread state. From the moment shutdown
-// starts (`note_shutdown_started`, called from an atexit callback on the
-// shutting-down thread), destructors on any other thread leave their
-// references alone: at worst a thread that is about to die leaks them.
+// process), and no destructor may touch the C API while it runs, since the
+// thread no longer has a thread state: it was detached to wait for the GIL
+// when the interpreter ended it. So a destructor uses the C API only on a
+// thread that has a thread state attached; on any other it leaves its
+// references alone, and at worst a thread that is about to die leaks them.
+// This rests on nothing a program can change (an atexit callback can be
+// cleared or run early; the thread state cannot).
 #pragma once
 
 #include <cstddef>
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
-#include <thread>
 #include <utility>
 
 namespace vd {
 
 struct PyErrorSet final {};
 
-namespace detail {
-inline std::atomic<bool> shutdown_started{false};
-inline std::thread::id shutdown_thread;  // written before `shutdown_started`
-}  // namespace detail
-
-// Called on the thread that finalises the interpreter, before daemon threads
-// can be ended; `reset` when a new interpreter has imported the module.
-inline void note_shutdown_started(bool started = true) noexcept {
-  detail::shutdown_thread = started ? std::this_thread::get_id() : std::thread::id();
-  detail::shutdown_started.store(started, std::memory_order_release);
-}
-
-// Whether this thread may still use the C API in a destructor.
+// Whether this thread may use the C API in a destructor: it has a thread
+// state attached (see "Threads ended by the interpreter" above). A build for
+// 3.12, which also loads into later versions, asks what every version
+// exports: until finalisation starts (when the interpreter stops being
+// "initialized", the moment it begins ending daemon threads) every thread
+// running module code has its state attached; after that, PyGILState_Check
+// tells, except in a process that has made sub-interpreters, where it always
+// answers yes.
 inline bool c_api_usable() noexcept {
-  if (!detail::shutdown_started.load(std::memory_order_acquire)) [[likely]] return true;
-  return detail::shutdown_thread == std::this_thread::get_id();
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#else
+  return Py_IsInitialized() != 0 || PyGILState_Check() != 0;
+#endif
 }
 
 // Throws the policy exception; the caller has already set a Python error.
 [[noreturn]] inline void raise_current() { throw PyErrorSet{}; }
+
+// dict[key] as a strong reference in `*found`: 1 found, 0 absent, -1 with an
+// error set. A borrowed result could be freed by another thread before it is
+// taken up, where there is no GIL; 3.12 has a GIL and no PyDict_GetItemRef.
+inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** found) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyDict_GetItemRef(dict, key, found);
+#else
+  *found = Py_XNewRef(PyDict_GetItemWithError(dict, key));
+  if (*found != nullptr) return 1;
+  return PyErr_Occurred() != nullptr ? -1 : 0;
+#endif
+}
+
+// Critical sections on one object, where the build has no GIL to serialise
+// changes of an object's fields; nothing to do where it has one (3.12).
+#if PY_VERSION_HEX < 0x030D0000
+#define VD_BEGIN_CRITICAL_SECTION(obj) { static_cast<void>(obj);
+#define VD_END_CRITICAL_SECTION() }
+#else
+#define VD_BEGIN_CRITICAL_SECTION(obj) static_cast<void>(obj); Py_BEGIN_CRITICAL_SECTION(obj)
+#define VD_END_CRITICAL_SECTION() Py_END_CRITICAL_SECTION()
+#endif
 
 class Ref {
  public:
@@ -100,6 +122,13 @@ class Ref {
   static Ref borrow(PyObject* obj) noexcept {
     Py_XINCREF(obj);
     return Ref(obj);
+  }
+
+  // dict[key], or null where the key is absent (see dict_get_ref).
+  static Ref dict_item(PyObject* dict, PyObject* key) {
+    PyObject* found = nullptr;
+    if (dict_get_ref(dict, key, &found) < 0) raise_current();
+    return Ref(found);
   }
 
   [[nodiscard]] PyObject* get() const noexcept { return obj_; }

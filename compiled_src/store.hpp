@@ -305,7 +305,15 @@ inline Ref open_lock_file(PyObject* lock_path) {
 // Returns false, with nothing held, where the file system has no kernel locks.
 inline bool take_kernel_lock(HeldLock& held) {
   const double started = monotonic_now();
+  auto give_up_if_late = [&] {
+    if (monotonic_now() - started < kLockWaitSeconds) return;
+    if (held.fd) call(g.p.close, held.fd.get());
+    held.fd = Ref();
+    PyErr_Format(PyExc_TimeoutError, "the lock %R is held by another process", held.path.get());
+    raise_current();
+  };
   for (;;) {
+    give_up_if_late();
     held.fd = open_lock_file(held.path.get());
     for (;;) {
       try {
@@ -323,11 +331,7 @@ inline bool take_kernel_lock(HeldLock& held) {
           return false;
         }
       }
-      if (monotonic_now() - started >= kLockWaitSeconds) {
-        call(g.p.close, held.fd.get());
-        PyErr_Format(PyExc_TimeoutError, "the lock %R is held by another process", held.path.get());
-        raise_current();
-      }
+      give_up_if_late();
       pause();
     }
     // The holder before us may have removed the lock file as it released it:

@@ -3,12 +3,15 @@
 // An entry is a frame object whose code names the source file, the dotted
 // function name and, as its first line, the line of the failing statement.
 // The code objects are made on first use and kept for the life of the process,
-// one per (owner, line); the frame is made afresh for each entry.
+// one per (owner, line); threads that make one at once keep the first stored
+// (a compare-and-swap), so none is lost or released twice. The frame is made
+// afresh for each entry.
 #pragma once
 
 #include "pyref.hpp"
 
 #include <array>
+#include <atomic>
 #include <frameobject.h>
 
 namespace vd {
@@ -27,8 +30,16 @@ class TracebackEntries {
     if (owner < 0 || owner >= kOwners || line <= 0 || line >= kLines || globals == nullptr) return;
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
     if (!exc) return;
-    PyObject*& code = codes_[static_cast<std::size_t>(owner)][static_cast<std::size_t>(line)];
-    if (code == nullptr) code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, qualified_name, line));
+    std::atomic<PyObject*>& slot = codes_[static_cast<std::size_t>(owner)][static_cast<std::size_t>(line)];
+    PyObject* code = slot.load(std::memory_order_acquire);
+    if (code == nullptr) {
+      code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, qualified_name, line));
+      PyObject* stored = nullptr;
+      if (code != nullptr && !slot.compare_exchange_strong(stored, code, std::memory_order_acq_rel)) {
+        Py_DECREF(code);
+        code = stored;
+      }
+    }
     Ref frame;
     if (code != nullptr) {
       frame = Ref::steal_or_null(reinterpret_cast<PyObject*>(
@@ -43,8 +54,15 @@ class TracebackEntries {
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
   }
 
+  // Forgets every code object without touching it (they died with their interpreter).
+  void forget() noexcept {
+    for (auto& row : codes_) {
+      for (auto& slot : row) slot.store(nullptr, std::memory_order_relaxed);
+    }
+  }
+
  private:
-  std::array<std::array<PyObject*, kLines>, kOwners> codes_{};
+  std::array<std::array<std::atomic<PyObject*>, kLines>, kOwners> codes_{};
 };
 
 }  // namespace vd

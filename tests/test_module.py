@@ -80,7 +80,9 @@ def test_function_attributes(name, line, params, annotations, varnames):
     del f.custom
     assert pickle.loads(pickle.dumps(f)) is f and copy.copy(f) is f and copy.deepcopy(f) is f
     assert weakref.ref(f)() is f
-    assert f"{name}{sig}" in pydoc.render_doc(f, renderer=pydoc.plaintext)
+    # pydoc shows string annotations as they are written from 3.14 on, quoted before
+    shown = sig.format(quote_annotation_strings=False) if sys.version_info >= (3, 14) else str(sig)
+    assert f"{name}{shown}" in pydoc.render_doc(f, renderer=pydoc.plaintext)
 
 
 def test_code_objects_are_safe_to_execute():
