@@ -210,6 +210,27 @@ def test_legacy_subinterpreter_is_refused(run_python):
            "per process." in result.stdout
 
 
+# An interpreter with a GIL of its own (the module named _xxsubinterpreters until 3.13).
+OWN_GIL = """
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+import valdrune_data.fingerprint as fp
+inner = "try:\\n    import valdrune_data.fingerprint\\nexcept ImportError as e:\\n    print('refused:', e, flush=True)\\n"
+interpreter = interpreters.create()
+interpreters.run_string(interpreter, inner)
+interpreters.destroy(interpreter)
+print("main:", len(fp.build_device_fingerprint()))
+"""
+
+
+def test_an_interpreter_with_its_own_gil_is_refused_by_the_declaration(run_python):
+    result = run_python(OWN_GIL)
+    assert result.stdout.splitlines() == [
+        "refused: module valdrune_data.fingerprint does not support loading in subinterpreters", "main: 64"]
+
+
 @pytest.mark.parametrize(
     "setup, error, line",
     [

@@ -172,3 +172,81 @@ def test_stale_temporaries_are_removed_and_deep_recursion_ends_in_recursion_erro
     # On 3.13 a minimal C extension needs more than 256 KiB as well; sanitizer builds pad every frame.
     if sys.version_info[:2] == (3, 12) and "libasan" not in os.environ.get("LD_PRELOAD", ""):
         assert run_python(RECURSION).stdout.split() == ["RecursionError"]
+
+
+# Threads call every public path while others replace and restore module functions, platform
+# and function attributes with equivalents, and others race the first store; without a GIL
+# where the build has none.
+STRESS = r"""
+import os, pathlib, platform, sys, threading, types
+import valdrune_data, valdrune_data.fingerprint as fp
+gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+fingerprint, identifier = fp.build_device_fingerprint(), fp._primary_device_identifier()
+keyed = valdrune_data.app_fingerprint("app")
+real = {name: getattr(fp, name) for name in ("_is_wsl", "_safe_read", "_primary_device_identifier", "platform")}
+safe_read, is_wsl, run_command = fp._safe_read, fp._is_wsl, fp._run_command  # the compiled functions
+system = platform.system
+
+def stand_ins():  # new objects each time, so that each replacement frees the one before
+    return {"_is_wsl": lambda _o=None: real["_is_wsl"](),
+            "_safe_read": lambda path, _o=None: real["_safe_read"](path),
+            "_primary_device_identifier": lambda _o=None: real["_primary_device_identifier"](),
+            "platform": types.SimpleNamespace(system=lambda: system(), machine=platform.machine)}
+errors, stop, stores = [], threading.Event(), []
+barrier = threading.Barrier(8)
+
+def calls():
+    try:
+        for _ in range(300 if gil else 2500):  # with a GIL the threads mostly wait for it
+            assert fp.build_device_fingerprint() == fingerprint
+            assert fp._primary_device_identifier() == identifier
+            assert valdrune_data.app_fingerprint("app") == keyed
+            assert fp._safe_read("/no/such/file") == ""
+            try:
+                safe_read()
+            except TypeError as exc:
+                assert "takes exactly 1 positional argument" in str(exc), exc
+            repr(safe_read), is_wsl.__qualname__, run_command.__doc__
+    except BaseException as exc:
+        errors.append(repr(exc))
+
+def replaces():
+    while not stop.is_set():
+        for name, value in stand_ins().items():
+            setattr(fp, name, value)
+        platform.system = lambda _o=None: system()
+        is_wsl.__doc__ = run_command.__doc__ = "replaced"
+        safe_read.__qualname__ = "_safe_read_elsewhere"
+        for name, value in real.items():
+            setattr(fp, name, value)
+        platform.system = system
+        is_wsl.__doc__ = run_command.__doc__ = None
+        safe_read.__qualname__ = "_safe_read"
+
+def stores_first(home):
+    barrier.wait()
+    stores.append(fp._persistent_fallback_id())
+
+threads = [threading.Thread(target=calls) for _ in range(6)] + [threading.Thread(target=replaces) for _ in range(2)]
+homes = [threading.Thread(target=stores_first, args=(sys.argv[1],)) for _ in range(8)]
+for thread in threads + homes:
+    thread.start()
+for thread in threads[:6] + homes:
+    thread.join()
+stop.set()
+for thread in threads[6:]:
+    thread.join()
+stored = (pathlib.Path(sys.argv[1]) / ".valdrune" / "device_fingerprint").read_text()
+print("errors", errors[:3], len(errors))
+print("stores", len(set(stores)), set(stores) == {stored})
+print("gil", gil, sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True)
+"""
+
+
+@pytest.mark.slow
+def test_threads_without_a_gil_calling_replacing_and_storing_at_once(home, run_python):
+    result = run_python(STRESS.replace("sys.argv[1]", repr(str(home))), timeout=600)
+    lines = result.stdout.splitlines()
+    assert lines[:2] == ["errors [] 0", "stores 1 True"], result.stdout
+    if sysconfig.get_config_var("Py_GIL_DISABLED"):
+        assert lines[2] == "gil False False"  # importing the module did not turn the GIL on
