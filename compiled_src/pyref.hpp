@@ -56,17 +56,17 @@ struct PyErrorSet final {};
 
 // Whether this thread may use the C API in a destructor: it has a thread
 // state attached (see "Threads ended by the interpreter" above). A build for
-// 3.12, which also loads into later versions, asks what every version
-// exports: until finalisation starts (when the interpreter stops being
-// "initialized", the moment it begins ending daemon threads) every thread
-// running module code has its state attached; after that, PyGILState_Check
-// tells, except in a process that has made sub-interpreters, where it always
-// answers yes.
+// 3.12, which also loads into later versions, can only ask what every version
+// exports: whether the interpreter is still "initialized", which it stops
+// being at the moment finalisation begins to end daemon threads. From then on
+// no destructor uses the C API, on any thread: the thread that finalises leaks
+// the references of a module call it makes meanwhile (nothing else asks
+// reliably then: PyGILState_Check answers yes on a dying thread).
 inline bool c_api_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked() != nullptr;
 #else
-  return Py_IsInitialized() != 0 || PyGILState_Check() != 0;
+  return Py_IsInitialized() != 0;
 #endif
 }
 

@@ -27,12 +27,38 @@ time.sleep(0.2)
 """
 
 
+# Exit safety rests on nothing a program can change: its exit functions cleared, or run early,
+# change nothing, and calls on other threads afterwards neither leak nor leave an exception set.
+EXIT_FUNCTIONS_RUN = """
+import atexit, sys, threading, uuid, valdrune_data.fingerprint as fp
+atexit._run_exitfuncs()
+fp.uuid = type("U", (), {"uuid4": staticmethod(lambda: 1 / 0), "getnode": staticmethod(uuid.getnode)})
+fp.Path = type("P", (), {"home": staticmethod(lambda: __import__("pathlib").Path("/dev/null"))})
+seen = []
+def calls():
+    for _ in range(200):
+        fp._persistent_fallback_id()
+    before = sys.getallocatedblocks()
+    for _ in range(3000):
+        fp._persistent_fallback_id()
+    seen.append((sys.getallocatedblocks() - before < 100, sys.exception()))
+thread = threading.Thread(target=calls)
+thread.start()
+thread.join()
+print(seen)
+"""
+
+
 @pytest.mark.slow
-def test_interpreter_exits_with_a_daemon_thread_inside_the_module(tmp_path, home):
-    children = [subprocess.Popen([sys.executable, "-c", DAEMON], cwd=tmp_path, stderr=subprocess.PIPE)
+@pytest.mark.parametrize("before_exit", ["", "import atexit; atexit._clear()", "import atexit; atexit._run_exitfuncs()"])
+def test_interpreter_exits_with_a_daemon_thread_inside_the_module(tmp_path, home, before_exit):
+    children = [subprocess.Popen([sys.executable, "-c", DAEMON + before_exit], cwd=tmp_path, stderr=subprocess.PIPE)
                 for _ in range(20)]
     results = [(child.wait(timeout=60), child.communicate()[1]) for child in children]
     assert results == [(0, b"")] * 20
+    if "_run_exitfuncs" in before_exit:
+        assert subprocess.run([sys.executable, "-c", EXIT_FUNCTIONS_RUN], cwd=tmp_path, capture_output=True,
+                              text=True, timeout=120).stdout == "[(True, None)]\n"
 
 
 EMBED = r"""
