@@ -12,6 +12,7 @@
 #pragma once
 
 #include "pycall.hpp"
+#include "stack.hpp"
 #include "traceback.hpp"
 
 #include <array>
@@ -111,32 +112,20 @@ struct Frame {
 
 namespace detail {
 
-// Nested calls through replaced names (module, Python, module, ...) use more
-// C stack per level than the interpreter's C recursion limit allows for: on
-// 3.12 a plain C function and the interpreter's own frames take about 440
-// bytes a level, the module's entry point about 110 more, and a 256 KiB
-// thread stack holds the limit's 500 levels only at 525. So each call of a
-// module function counts as two levels there, and deep recursion ends in
-// RecursionError instead of overflowing the stack.
-#if PY_VERSION_HEX < 0x030D0000
-inline constexpr int kRecursionLevels = 2;
-#else
-inline constexpr int kRecursionLevels = 1;  // 3.13 budgets C stack differently
-#endif
-
+// Entering a module function: the interpreter's recursion limit, and before
+// 3.14 (which checks the stack itself) the C stack left on this thread.
 inline bool enter_recursive_call() noexcept {
-  for (int level = 0; level < kRecursionLevels; ++level) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-      for (int entered = 0; entered < level; ++entered) Py_LeaveRecursiveCall();
-      return false;
-    }
+#if PY_VERSION_HEX < 0x030E0000
+  if (stack::left() == 0) {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object (the C stack is nearly full)");
+    return false;
   }
-  return true;
+#endif
+  return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 }
 
-inline void leave_recursive_call() noexcept {
-  for (int level = 0; level < kRecursionLevels; ++level) Py_LeaveRecursiveCall();
-}
+inline void leave_recursive_call() noexcept { Py_LeaveRecursiveCall(); }
 
 inline PyObject* bind_single(const FunctionDef& def, PyObject* param_name, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) noexcept {

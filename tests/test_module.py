@@ -113,7 +113,8 @@ def test_function_binds_as_method_like_a_python_function():
         (lambda: fp._is_wsl(1, x=1), "_is_wsl() takes no keyword arguments"),
         (lambda: fp._safe_read(None), "Argument 'path' has incorrect type (expected str, got NoneType)"),
         (lambda: fp._safe_read(b"/x"), "Argument 'path' has incorrect type (expected str, got bytes)"),
-        (lambda: fp._safe_read(pathlib.Path("/x")), f"Argument 'path' has incorrect type (expected str, got {type(pathlib.Path()).__name__})"),
+        (lambda: fp._safe_read(pathlib.Path("/x")),
+         f"Argument 'path' has incorrect type (expected str, got {type(pathlib.Path()).__name__})"),
         (lambda: fp._run_command(("echo",)), "Argument 'args' has incorrect type (expected list, got tuple)"),
         (lambda: fp._run_command("echo"), "Argument 'args' has incorrect type (expected list, got str)"),
     ],
@@ -217,7 +218,8 @@ try:
 except ImportError:
     import _xxsubinterpreters as interpreters
 import valdrune_data.fingerprint as fp
-inner = "try:\\n    import valdrune_data.fingerprint\\nexcept ImportError as e:\\n    print('refused:', e, flush=True)\\n"
+inner = ("try:\\n    import valdrune_data.fingerprint\\n"
+         "except ImportError as e:\\n    print('refused:', e, flush=True)\\n")
 interpreter = interpreters.create()
 interpreters.run_string(interpreter, inner)
 interpreters.destroy(interpreter)

@@ -50,7 +50,8 @@ print(seen)
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("before_exit", ["", "import atexit; atexit._clear()", "import atexit; atexit._run_exitfuncs()"])
+@pytest.mark.parametrize("before_exit", ["", "import atexit; atexit._clear()",
+                                         "import atexit; atexit._run_exitfuncs()"])
 def test_interpreter_exits_with_a_daemon_thread_inside_the_module(tmp_path, home, before_exit):
     children = [subprocess.Popen([sys.executable, "-c", DAEMON + before_exit], cwd=tmp_path, stderr=subprocess.PIPE)
                 for _ in range(20)]
@@ -276,3 +277,59 @@ def test_threads_without_a_gil_calling_replacing_and_storing_at_once(home, run_p
     assert lines[:2] == ["errors [] 0", "stores 1 True"], result.stdout
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         assert lines[2] == "gil False False"  # importing the module did not turn the GIL on
+
+
+# Recursion through replaced names (module, Python, module, ...) on a thread with a 256 KiB stack,
+# by each kind of call the module makes: RecursionError, never a crashed process.
+ROUTES = """
+import pathlib, subprocess, sys, threading, types, uuid
+import valdrune_data.fingerprint as fp
+route = sys.argv[1]
+class Lowering(str):
+    def lower(self):
+        return fp.build_device_fingerprint()
+winreg = types.ModuleType("winreg")
+winreg.HKEY_LOCAL_MACHINE = 0
+winreg.OpenKey = lambda *a: fp._windows_machine_guid_from_python()
+def replace(name, value):
+    return lambda: setattr(fp, name, value)
+ROUTES = {
+    "platform.machine": (replace("platform", types.SimpleNamespace(
+        system=lambda: "Linux", machine=lambda: fp.build_device_fingerprint())), fp.build_device_fingerprint),
+    "str.lower": (replace("platform", types.SimpleNamespace(system=lambda: Lowering("Linux"), machine=lambda: "x")),
+                  fp.build_device_fingerprint),
+    "Path.home": (replace("Path", type("P", (), {"home": staticmethod(lambda: fp._persistent_fallback_id())})),
+                  fp._persistent_fallback_id),
+    "uuid.uuid4": (replace("uuid", types.SimpleNamespace(uuid4=lambda: fp._persistent_fallback_id(),
+                                                         getnode=uuid.getnode)), fp._persistent_fallback_id),
+    "subprocess.run": (replace("subprocess", types.SimpleNamespace(run=lambda *a, **k: fp._run_command(["x"]),
+                                                                   DEVNULL=subprocess.DEVNULL)),
+                       lambda: fp._run_command(["x"])),
+    "winreg.OpenKey": (lambda: sys.modules.__setitem__("winreg", winreg), fp._windows_machine_guid_from_python),
+    "_safe_read": (replace("_safe_read", lambda path: fp._linux_machine_identifier()), fp._linux_machine_identifier),
+}
+setup, start = ROUTES[route]
+setup()
+outcome = []
+def run():
+    try:
+        start()
+        outcome.append("returned")
+    except RecursionError:
+        outcome.append("RecursionError")
+    except BaseException as exc:
+        outcome.append(type(exc).__name__)
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(*outcome)
+"""
+
+
+@pytest.mark.parametrize("route", ["platform.machine", "str.lower", "Path.home", "uuid.uuid4", "subprocess.run",
+                                   "winreg.OpenKey", "_safe_read"])
+def test_deep_recursion_on_a_small_stack_ends_in_recursion_error(route, tmp_path, home):
+    result = subprocess.run([sys.executable, "-c", ROUTES, route], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=120)
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr[-2000:]

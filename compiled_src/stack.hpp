@@ -1,0 +1,71 @@
+// How much C stack the calling thread has left.
+//
+// Calls that nest through replaced names (module, Python, module, ...) grow
+// the C stack by several hundred bytes a level. Before 3.14 the interpreter's
+// recursion limit counts levels, not bytes, so on a thread with a small stack
+// (256 KiB is common for threads that an application sizes itself) such a
+// chain overflows the stack long before the limit. Each call of a module
+// function therefore checks the bytes left below it against a margin, which
+// covers everything one level and the work at the bottom of the chain can use,
+// and raises RecursionError where too few are left. From 3.14 on the
+// interpreter checks the stack itself in Py_EnterRecursiveCall.
+//
+// The stack's bounds come from the platform, once per thread: pthread on Linux
+// and macOS, the thread's limits on Windows. Where they cannot be had, there
+// is no check beyond the interpreter's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+extern "C" __declspec(dllimport) void __stdcall GetCurrentThreadStackLimits(std::uintptr_t* low_limit,
+                                                                            std::uintptr_t* high_limit);
+#elif defined(__APPLE__) || defined(__linux__)
+#include <pthread.h>
+#endif
+
+namespace vd::stack {
+
+inline constexpr std::uintptr_t kMargin = 64 * 1024;
+
+struct Bounds {
+  std::uintptr_t low = 0;     // the lowest usable address; 0 where unknown
+  std::uintptr_t margin = 0;  // a quarter of the stack, at most kMargin
+};
+
+inline Bounds query_bounds() noexcept {
+  std::uintptr_t low = 0;
+  std::uintptr_t high = 0;
+#if defined(_WIN32)
+  GetCurrentThreadStackLimits(&low, &high);
+#elif defined(__APPLE__)
+  high = reinterpret_cast<std::uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
+  low = high - pthread_get_stacksize_np(pthread_self());
+#elif defined(__linux__)
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+    void* address = nullptr;
+    std::size_t size = 0;
+    if (pthread_attr_getstack(&attributes, &address, &size) == 0) {
+      low = reinterpret_cast<std::uintptr_t>(address);
+      high = low + size;
+    }
+    pthread_attr_destroy(&attributes);
+  }
+#endif
+  if (low == 0 || high <= low) return {};
+  const std::uintptr_t quarter = (high - low) / 4;
+  return {low, quarter < kMargin ? quarter : kMargin};
+}
+
+// The bytes left below the caller's frame, or SIZE_MAX where unknown.
+inline std::size_t left() noexcept {
+  thread_local const Bounds bounds = query_bounds();
+  if (bounds.low == 0) return SIZE_MAX;
+  char here = 0;
+  const auto address = reinterpret_cast<std::uintptr_t>(&here);
+  return address > bounds.low + bounds.margin ? static_cast<std::size_t>(address - bounds.low - bounds.margin) : 0;
+}
+
+}  // namespace vd::stack
