@@ -27,7 +27,7 @@ extern "C" __declspec(dllimport) void __stdcall GetCurrentThreadStackLimits(std:
 
 namespace vd::stack {
 
-inline constexpr std::uintptr_t kMargin = 64 * 1024;
+inline constexpr std::uintptr_t kMargin = std::uintptr_t{64} * 1024;
 
 struct Bounds {
   std::uintptr_t low = 0;     // the lowest usable address; 0 where unknown
