@@ -1,6 +1,6 @@
 """Per-call cost of the module beside a plain-Python equivalent and beside the bare standard-library work.
 
-    python bench/bench.py [--quick] [--callgrind | --callgrind-only]
+    python bench/bench.py [--quick] [--callgrind | --callgrind-only] [--threads N]
 
 For each function's common path on this machine it reports the best time per call
 (timeit, several repeats, minimum) of the module, of bench/reference.py (the same
@@ -8,7 +8,9 @@ steps in plain Python) and, for build_device_fingerprint, of the floor: the same
 standard-library operations written inline with no function structure. It also
 times argument errors and traceback entries, and the import. With --callgrind it
 counts instructions under valgrind (repeatable on a noisy machine) and reports the
-share spent in the module's own shared object.
+share spent in the module's own shared object. With --threads N it reports how
+build_device_fingerprint's throughput scales from 1 to N threads, beside the plain-Python
+equivalent's (on a free-threaded build the threads run at once; with a GIL they take turns).
 HOME is pointed at a temporary directory, where the fallback file is created.
 """
 
@@ -210,12 +212,52 @@ def report_callgrind(calls):
         print(line)
 
 
+def throughput(function, threads, seconds):
+    """Calls per second of `function` made by `threads` threads at once for about `seconds`."""
+    import threading
+
+    counts, start, stop = [0] * threads, threading.Barrier(threads + 1), threading.Event()
+
+    def work(index):
+        start.wait()
+        while not stop.is_set():
+            for _ in range(50):
+                function()
+            counts[index] += 50
+
+    workers = [threading.Thread(target=work, args=(i,)) for i in range(threads)]
+    for worker in workers:
+        worker.start()
+    start.wait()
+    began = timeit.default_timer()
+    stop.wait(seconds)
+    stop.set()
+    for worker in workers:
+        worker.join()
+    return sum(counts) / (timeit.default_timer() - began)
+
+
+def report_threads(threads, seconds):
+    gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+    fp._persistent_fallback_id()
+    print(f"Python {sys.version.split()[0]} on {platform.machine()}, {os.cpu_count()} cores, GIL "
+          f"{'enabled' if gil else 'disabled'}: build_device_fingerprint() calls per second")
+    print(f"{'':10} {'1 thread':>10} {f'{threads} threads':>11} {'scaling':>8}")
+    for label, function in (("module", fp.build_device_fingerprint), ("plain Py", reference.build_device_fingerprint)):
+        one, many = throughput(function, 1, seconds), throughput(function, threads, seconds)
+        print(f"{label:10} {one:10,.0f} {many:11,.0f} {many / one:8.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repeats")
     parser.add_argument("--callgrind", action="store_true", help="also count instructions under valgrind")
     parser.add_argument("--callgrind-only", action="store_true", help="only count instructions under valgrind")
+    parser.add_argument("--threads", type=int, metavar="N", help="only the scaling from 1 to N threads")
     options = parser.parse_args()
+    if options.threads:
+        report_threads(options.threads, 1.0 if options.quick else 3.0)
+        return
     if options.callgrind_only:
         print(f"Python {sys.version.split()[0]} on {platform.machine()}")
         report_callgrind(200)
