@@ -59,9 +59,16 @@ inline Bounds query_bounds() noexcept {
   return {low, quarter < kMargin ? quarter : kMargin};
 }
 
-// The bytes left below the caller's frame, or SIZE_MAX where unknown.
+// The bytes left below the caller's frame, or SIZE_MAX where unknown. The
+// bounds are zero-initialised thread-local data, filled on the thread's first
+// call: no guard variable or wrapper function on each access.
 inline std::size_t left() noexcept {
-  thread_local const Bounds bounds = query_bounds();
+  thread_local Bounds bounds;
+  thread_local bool queried = false;
+  if (!queried) [[unlikely]] {
+    bounds = query_bounds();
+    queried = true;
+  }
   if (bounds.low == 0) return SIZE_MAX;
   char here = 0;
   const auto address = reinterpret_cast<std::uintptr_t>(&here);

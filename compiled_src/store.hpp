@@ -160,12 +160,18 @@ inline Temporary write_temporary(PyObject* target_file, PyObject* value) {
   temporary.path = call_method(target_file, S.with_name, name.get());
   temporary.fd = call(g.p.open, temporary.path.get(), g.p.create_flags, g.p.file_mode);
   try {
-    if (g.p.lock_is_flock) {
+    // A clean-up that probes the new, empty file holds its lock for a moment:
+    // then the lock is tried again. Without kernel locks, age tells.
+    for (int attempt = 0; g.p.lock_is_flock && attempt < 5; ++attempt) {
       try {
         call_lock(temporary.fd.get(), g.p.lock_args);
+        break;
       } catch (const PyErrorSet&) {
-        absorb_ordinary_exception();  // no kernel locks here: age tells
+        const bool busy = raising_errno_in(g.p.busy_errnos);
+        absorb_ordinary_exception();
+        if (!busy) break;
       }
+      pause();
     }
     Ref data = Ref::steal(PyUnicode_AsUTF8String(value));
     while (PyBytes_GET_SIZE(data.get()) > 0) {
