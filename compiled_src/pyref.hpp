@@ -92,8 +92,10 @@ inline bool c_api_usable() noexcept {
 [[noreturn]] inline void raise_current() { throw PyErrorSet{}; }
 
 // dict[key] as a strong reference in `*found`: 1 found, 0 absent, -1 with an
-// error set. A borrowed result could be freed by another thread before it is
-// taken up, where there is no GIL; 3.12 has a GIL and no PyDict_GetItemRef.
+// error set. Without a GIL, a borrowed result could be freed by another thread
+// before it is taken up: free-threaded builds use PyDict_GetItemRef. With one,
+// nothing runs between the look-up and taking the reference, and the borrowed
+// look-up costs less.
 inline int dict_get_ref(PyObject* dict, PyObject* key, PyObject** found) noexcept {
 #if defined(Py_GIL_DISABLED)
   return PyDict_GetItemRef(dict, key, found);
