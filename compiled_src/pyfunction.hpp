@@ -112,16 +112,14 @@ struct Frame {
 
 namespace detail {
 
-// Entering a module function: the interpreter's recursion limit, and before
-// 3.14 (which checks the stack itself) the C stack left on this thread.
+// Entering a module function: the C stack left on this thread, then the
+// interpreter's recursion limit.
 inline bool enter_recursive_call() noexcept {
-#if PY_VERSION_HEX < 0x030E0000
   if (stack::left() == 0) {
     PyErr_SetString(PyExc_RecursionError,
                     "maximum recursion depth exceeded while calling a Python object (the C stack is nearly full)");
     return false;
   }
-#endif
   return Py_EnterRecursiveCall(" while calling a Python object") == 0;
 }
 

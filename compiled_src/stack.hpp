@@ -8,7 +8,11 @@
 // function therefore checks the bytes left below it against a margin, which
 // covers everything one level and the work at the bottom of the chain can use,
 // and raises RecursionError where too few are left. From 3.14 on the
-// interpreter checks the stack itself in Py_EnterRecursiveCall.
+// interpreter checks the stack too, but only close to its end; the module's
+// own margin applies there as well, so its calls stop first. (Inside the
+// standard library's code CPython 3.14 can still meet its own limit first, and
+// it then reports the RecursionError as ignored while matching an `except`
+// clause and lets the original exception through.)
 //
 // The stack's bounds come from the platform, once per thread: pthread on Linux
 // and macOS, the thread's limits on Windows. Where they cannot be had, there
