@@ -8,11 +8,12 @@
 // function therefore checks the bytes left below it against a margin, which
 // covers everything one level and the work at the bottom of the chain can use,
 // and raises RecursionError where too few are left. From 3.14 on the
-// interpreter checks the stack too, but only close to its end; the module's
-// own margin applies there as well, so its calls stop first. (Inside the
-// standard library's code CPython 3.14 can still meet its own limit first, and
-// it then reports the RecursionError as ignored while matching an `except`
-// clause and lets the original exception through.)
+// interpreter checks the stack too, but only close to its end, and inside the
+// standard library's code it then reports a RecursionError raised while an
+// `except` clause is matched as ignored and lets the original exception
+// through, which the module would absorb as an ordinary failure: there the
+// module's margin is wider than the interpreter's, so that its calls stop
+// first.
 //
 // The stack's bounds come from the platform, once per thread: pthread on Linux
 // and macOS, the thread's limits on Windows. Where they cannot be had, there
@@ -31,11 +32,19 @@ extern "C" __declspec(dllimport) void __stdcall GetCurrentThreadStackLimits(std:
 
 namespace vd::stack {
 
+#if PY_VERSION_HEX >= 0x030E0000
+// 3.14 stops up to 64 KiB before the end (twice its stack margin): the module
+// stops another 64 KiB before that, at most half the stack.
+inline constexpr std::uintptr_t kMargin = std::uintptr_t{128} * 1024;
+inline constexpr std::uintptr_t kShareOfStack = 2;
+#else
 inline constexpr std::uintptr_t kMargin = std::uintptr_t{64} * 1024;
+inline constexpr std::uintptr_t kShareOfStack = 4;
+#endif
 
 struct Bounds {
   std::uintptr_t low = 0;     // the lowest usable address; 0 where unknown
-  std::uintptr_t margin = 0;  // a quarter of the stack, at most kMargin
+  std::uintptr_t margin = 0;  // kMargin, or less on a small stack
 };
 
 inline Bounds query_bounds() noexcept {
@@ -59,8 +68,8 @@ inline Bounds query_bounds() noexcept {
   }
 #endif
   if (low == 0 || high <= low) return {};
-  const std::uintptr_t quarter = (high - low) / 4;
-  return {low, quarter < kMargin ? quarter : kMargin};
+  const std::uintptr_t share = (high - low) / kShareOfStack;
+  return {low, share < kMargin ? share : kMargin};
 }
 
 // The bytes left below the caller's frame, or SIZE_MAX where unknown. The
