@@ -53,6 +53,9 @@ print(seen)
 @pytest.mark.parametrize("before_exit", ["", "import atexit; atexit._clear()",
                                          "import atexit; atexit._run_exitfuncs()"])
 def test_interpreter_exits_with_a_daemon_thread_inside_the_module(tmp_path, home, before_exit):
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("AddressSanitizer's runtime fails an internal check (asan_thread.cpp, stack frame magic) on a "
+                    "thread that the interpreter ends by unwinding it; memcheck finds no error in the same exit")
     children = [subprocess.Popen([sys.executable, "-c", DAEMON + before_exit], cwd=tmp_path, stderr=subprocess.PIPE)
                 for _ in range(20)]
     results = [(child.wait(timeout=60), child.communicate()[1]) for child in children]
