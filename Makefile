@@ -50,8 +50,8 @@ test-313:
 # outside the project), with the GIL off. Some development tools have no
 # free-threaded wheels of their newest releases: binary wheels only.
 test-free-threaded:
-	@$(MAKE) --no-print-directory VENV=.venv-ft PYTHON_BIN=$$(tools/build-free-threaded-python) \
-		DEV_INSTALL_FLAGS=--only-binary=:all: test
+	@python_bin=$$(tools/build-free-threaded-python) && \
+	$(MAKE) --no-print-directory VENV=.venv-ft PYTHON_BIN="$$python_bin" DEV_INSTALL_FLAGS=--only-binary=:all: test
 
 # The suite on CPython 3.14 and 3.15, from Debian unstable's packages in a chroot.
 test-314:
