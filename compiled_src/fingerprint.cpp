@@ -31,16 +31,34 @@ Ref first_truthy(Frame& f, std::initializer_list<PyObject*> names) {
   return empty_str();  // not reached: every chain names at least one function
 }
 
+// The type's method resolution order, held: a look-up may run code that
+// replaces it, and without a GIL another thread may assign `__bases__` and
+// free the tuple that `tp_mro` points at between reading and holding it. The
+// getter of `type.__mro__` (from the type of types itself, which no metaclass
+// overrides) hands it out under the type's own lock.
+Ref type_mro(PyObject* type) {
+  Ref type_dict = Ref::steal(PyType_GetDict(&PyType_Type));
+  Ref getter = Ref::dict_item(type_dict.get(), S.dunder_mro);
+  if (!getter || Py_TYPE(getter.get())->tp_descr_get == nullptr) {
+    PyErr_SetString(PyExc_SystemError, "type.__mro__ has no getter");
+    raise_current();
+  }
+  Ref mro = Ref::steal(
+      Py_TYPE(getter.get())->tp_descr_get(getter.get(), type, reinterpret_cast<PyObject*>(Py_TYPE(type))));
+  return PyTuple_CheckExact(mro.get()) ? std::move(mro) : Ref();  // None before the type is ready
+}
+
 // The special-method look-up of a `with` statement: on the type, then bound.
 Ref lookup_special(PyObject* obj, PyObject* name) {
-  Ref mro = Ref::borrow(Py_TYPE(obj)->tp_mro);  // held: a look-up may run code that replaces it
+  Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+  Ref mro = type_mro(type.get());
   const Py_ssize_t n = mro ? PyTuple_GET_SIZE(mro.get()) : 0;
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
     Ref found = Ref::dict_item(dict.get(), name);
     if (!found) continue;
     if (descrgetfunc bind = Py_TYPE(found.get())->tp_descr_get) {
-      return Ref::steal(bind(found.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+      return Ref::steal(bind(found.get(), obj, type.get()));
     }
     return found;
   }
@@ -151,9 +169,31 @@ Ref format_field(PyObject* value) {
   return Ref::steal(PyObject_Format(value, g.c.empty_str));
 }
 
+// The handler: the exception being raised (an ordinary one, else it
+// propagates) gets this function's entry and is handled while the unstored
+// identifier is made from the network node number.
+Ref unstored_fallback(Frame& f) {
+  f.add_traceback();
+  if (!raising_ordinary_exception()) raise_current();
+  Ref handled = Ref::steal(PyErr_GetRaisedException());
+  HandlingScope scope(handled.get());
+  f.at(48);
+  Ref node = call_method(f.global(S.uuid).get(), S.getnode);
+  return Ref::steal(PyUnicode_Concat(S.fallback_prefix, format_field(node.get()).get()));
+}
+
 Ref _persistent_fallback_id(Frame& f, PyObject*) {
   f.at(37);
-  Ref home = call_method(f.global(S.Path).get(), S.home);
+  Ref path_class = f.global(S.Path);
+  // No home directory at all (HOME unset and a user without a passwd entry, as
+  // containers run with an arbitrary uid have) is a file that can be neither
+  // read nor written: the unstored identifier, not an error.
+  Ref home;
+  try {
+    home = call_method(path_class.get(), S.home);
+  } catch (const PyErrorSet&) {
+    return unstored_fallback(f);
+  }
   f.at(38);
   Ref target_dir = truediv(home.get(), S.state_dir);
   f.at(39);
@@ -177,13 +217,7 @@ Ref _persistent_fallback_id(Frame& f, PyObject*) {
     f.at(45);
     return store_new_identifier(target_dir.get(), target_file.get(), value.get());
   } catch (const PyErrorSet&) {
-    f.add_traceback();
-    if (!raising_ordinary_exception()) throw;
-    Ref handled = Ref::steal(PyErr_GetRaisedException());
-    HandlingScope scope(handled.get());
-    f.at(48);
-    Ref node = call_method(f.global(S.uuid).get(), S.getnode);
-    return Ref::steal(PyUnicode_Concat(S.fallback_prefix, format_field(node.get()).get()));
+    return unstored_fallback(f);
   }
 }
 
@@ -551,6 +585,13 @@ void import_private_functions() {
   p.rmdir = take(os.get(), "rmdir");
   p.mkdir = take(os.get(), "mkdir");
   p.write = take(os.get(), "write");
+  p.rename = take(os.get(), "rename");
+  p.listdir = take(os.get(), "listdir");
+  p.sep = take(os.get(), "sep");
+  if (!PyUnicode_CheckExact(p.sep) || PyUnicode_GET_LENGTH(p.sep) != 1) {
+    PyErr_SetString(PyExc_ImportError, "os.sep is not a one-character str");
+    raise_current();
+  }
   auto flags = [&](std::initializer_list<const char*> names) {
     long value = 0;
     for (const char* name : names) value |= std::max(number(os.get(), name), 0L);
@@ -558,7 +599,7 @@ void import_private_functions() {
   };
   p.open_flags = flags({"O_RDWR", "O_CREAT", "O_NOFOLLOW", "O_BINARY"});
   p.create_flags = flags({"O_WRONLY", "O_CREAT", "O_EXCL", "O_NOFOLLOW", "O_BINARY"});
-  p.read_flags = flags({"O_RDONLY", "O_NOFOLLOW", "O_BINARY"});
+  p.read_flags = flags({"O_RDONLY", "O_NONBLOCK", "O_NOFOLLOW", "O_BINARY"});
   p.file_mode = Ref::steal(PyLong_FromLong(0666)).release();
   Ref time = Ref::steal(PyImport_ImportModule("time"));
   p.monotonic = take(time.get(), "monotonic");

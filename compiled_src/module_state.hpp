@@ -58,7 +58,9 @@ namespace vd {
   X(missing_ok, "missing_ok")                                                  \
   X(st_mtime_, "st_mtime")                                                     \
   X(glob, "glob")                                                              \
-  X(temporary_pattern, ".device_fingerprint.*.tmp")                           \
+  X(temporary_prefix, ".device_fingerprint.")                                 \
+  X(temporary_suffix, ".tmp")                                                  \
+  X(lock_owner_prefix, "owner.")                                               \
   X(lock_name, ".device_fingerprint.lock")                                     \
   X(lock_directory_name, ".device_fingerprint.lockdir")                        \
   X(st_mode, "st_mode")                                                        \
@@ -76,6 +78,7 @@ namespace vd {
   X(MachineGuid, "MachineGuid")                                                \
   X(dunder_enter, "__enter__")                                                 \
   X(dunder_exit, "__exit__")                                                   \
+  X(dunder_mro, "__mro__")                                                     \
   X(reg, "reg.exe")                                                            \
   X(query, "query")                                                            \
   X(reg_key, R"(HKLM\SOFTWARE\Microsoft\Cryptography)")                         \
@@ -175,9 +178,12 @@ struct Private {
   PyObject* rmdir = nullptr;      // os.rmdir
   PyObject* mkdir = nullptr;      // os.mkdir
   PyObject* write = nullptr;      // os.write
+  PyObject* rename = nullptr;     // os.rename
+  PyObject* listdir = nullptr;    // os.listdir
+  PyObject* sep = nullptr;        // os.sep, a one-character str
   PyObject* open_flags = nullptr;    // the lock file: O_RDWR | O_CREAT
   PyObject* create_flags = nullptr;  // a temporary file: O_WRONLY | O_CREAT | O_EXCL
-  PyObject* read_flags = nullptr;    // another writer's temporary file: O_RDONLY
+  PyObject* read_flags = nullptr;    // another writer's temporary file: O_RDONLY | O_NONBLOCK
                                      // (each with O_NOFOLLOW and O_BINARY where there are)
   PyObject* file_mode = nullptr;   // 0o666, less the umask
   PyObject* monotonic = nullptr;  // time.monotonic
@@ -189,6 +195,8 @@ struct Private {
   PyObject* lock_args = nullptr;
   PyObject* unlock_args = nullptr;
   bool lock_is_flock = false;  // a temporary file can stay open, locked, while it is published
+                               // (else msvcrt.locking: any refusal of a non-blocking attempt means
+                               // "held", whatever errno it carries: EACCES, EDEADLOCK, or none under Wine)
   PyObject* busy_errnos = nullptr;         // the lock is held by another process
   PyObject* unsupported_errnos = nullptr;  // the file system has no kernel locks
 };

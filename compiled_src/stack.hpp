@@ -17,7 +17,10 @@
 //
 // The stack's bounds come from the platform, once per thread: pthread on Linux
 // and macOS, the thread's limits on Windows. Where they cannot be had, there
-// is no check beyond the interpreter's.
+// is no check beyond the interpreter's; nor is there where the caller runs on
+// a stack of its own (a fiber, a coroutine library's stack, an embedding
+// application's makecontext): a frame outside the thread's bounds says that
+// they are not this stack's, never that it is full.
 #pragma once
 
 #include <cstddef>
@@ -44,6 +47,7 @@ inline constexpr std::uintptr_t kShareOfStack = 4;
 
 struct Bounds {
   std::uintptr_t low = 0;     // the lowest usable address; 0 where unknown
+  std::uintptr_t high = 0;    // one past the highest
   std::uintptr_t margin = 0;  // kMargin, or less on a small stack
 };
 
@@ -69,10 +73,11 @@ inline Bounds query_bounds() noexcept {
 #endif
   if (low == 0 || high <= low) return {};
   const std::uintptr_t share = (high - low) / kShareOfStack;
-  return {low, share < kMargin ? share : kMargin};
+  return {low, high, share < kMargin ? share : kMargin};
 }
 
-// The bytes left below the caller's frame, or SIZE_MAX where unknown. The
+// The bytes left below the caller's frame, or SIZE_MAX where unknown (no
+// bounds, or a frame outside them: another stack than the thread's). The
 // bounds are zero-initialised thread-local data, filled on the thread's first
 // call: no guard variable or wrapper function on each access.
 inline std::size_t left() noexcept {
@@ -82,9 +87,9 @@ inline std::size_t left() noexcept {
     bounds = query_bounds();
     queried = true;
   }
-  if (bounds.low == 0) return SIZE_MAX;
   char here = 0;
   const auto address = reinterpret_cast<std::uintptr_t>(&here);
+  if (address < bounds.low || address >= bounds.high) return SIZE_MAX;
   return address > bounds.low + bounds.margin ? static_cast<std::size_t>(address - bounds.low - bounds.margin) : 0;
 }
 

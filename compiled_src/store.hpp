@@ -99,6 +99,16 @@ inline bool raising_errno_in(PyObject* errnos) {
   return found == 1;
 }
 
+// Whether the exception being raised by a non-blocking lock attempt means that
+// another process holds the lock. flock says so by its errno; msvcrt.locking
+// refuses with EACCES on Windows, EDEADLOCK in some runtimes and no errno at
+// all under Wine, so there any refusal but "no locks here" means "held".
+inline bool raising_lock_held() {
+  if (PyErr_ExceptionMatches(PyExc_OSError) == 0) return false;
+  if (g.p.lock_is_flock) return raising_errno_in(g.p.busy_errnos);
+  return !raising_errno_in(g.p.unsupported_errnos);
+}
+
 // The kernel lock's call: flock(fd, operation) or locking(fd, mode, length).
 inline void call_lock(PyObject* fd, PyObject* trailing) {
   std::array<PyObject*, 4> argv{nullptr, fd};
@@ -108,11 +118,55 @@ inline void call_lock(PyObject* fd, PyObject* trailing) {
   Ref::steal(PyObject_Vectorcall(g.p.lock, argv.data() + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Tries the kernel lock once: true if taken, false if another process holds it.
+inline bool try_lock(PyObject* fd) {
+  try {
+    call_lock(fd, g.p.lock_args);
+    return true;
+  } catch (const PyErrorSet&) {
+    if (!raising_lock_held()) throw;
+    PyErr_Clear();
+    return false;
+  }
+}
+
+inline void close_quietly(Ref& fd) {
+  if (fd) quietly([&] { call(g.p.close, fd.get()); });
+  fd = Ref();
+}
+
+// os.lstat(path), or null where nothing is there.
+inline Ref lstat_or_null(PyObject* path) {
+  Ref status = Ref::steal_or_null(PyObject_Vectorcall(g.p.lstat, &path, 1, nullptr));
+  if (!status) {
+    if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) raise_current();
+    PyErr_Clear();
+  }
+  return status;
+}
+
+// "directory<sep>name", for the private os functions.
+inline Ref join_name(PyObject* directory, PyObject* name) {
+  return Ref::steal(PyUnicode_FromFormat("%U%U%U", directory, g.p.sep, name));
+}
+
+// The path of `path` as a str, for the private os functions.
+inline Ref fs_text(PyObject* path) {
+  Ref text = Ref::steal(PyOS_FSPath(path));
+  if (!PyUnicode_CheckExact(text.get())) {
+    PyErr_Format(PyExc_TypeError, "expected a str path, got %.200s", Py_TYPE(text.get())->tp_name);
+    raise_current();
+  }
+  return text;
+}
+
 // ---- temporary files -------------------------------------------------------
+
+inline constexpr Py_ssize_t kTokenLength = 16;
 
 // Sixteen hexadecimal digits from the operating system's random source.
 inline Ref random_token() {
-  constexpr std::size_t kBytes = 8;
+  constexpr std::size_t kBytes = kTokenLength / 2;
   Ref bytes = call(g.p.urandom, g.c.eight);
   if (!PyBytes_CheckExact(bytes.get()) || PyBytes_GET_SIZE(bytes.get()) != static_cast<Py_ssize_t>(kBytes)) {
     PyErr_SetString(PyExc_RuntimeError, "os.urandom(8) gave no 8 bytes");
@@ -130,22 +184,39 @@ inline Ref random_token() {
   return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+// Whether `name` is `prefix`, a token of `random_token` and `suffix`: the names
+// the module gives its own files. Nothing else in the state directory is ever
+// removed by it.
+inline bool has_token_shape(PyObject* name, PyObject* prefix, PyObject* suffix) {
+  if (!PyUnicode_CheckExact(name)) return false;
+  const Py_ssize_t start = PyUnicode_GET_LENGTH(prefix);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length != start + kTokenLength + PyUnicode_GET_LENGTH(suffix)) return false;
+  if (PyUnicode_Tailmatch(name, prefix, 0, length, -1) != 1 || PyUnicode_Tailmatch(name, suffix, 0, length, 1) != 1) {
+    PyErr_Clear();
+    return false;
+  }
+  for (Py_ssize_t i = start; i < start + kTokenLength; ++i) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(name, i);
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 // A writer's temporary file: a path beside the fallback file with a random
 // name of its own, so that no two writers (processes or threads) ever share
 // one, holding the whole new identifier. Where locks are flock's, the writer
 // keeps it open under an exclusive lock until it has removed it: a temporary
-// file that is not locked, and not empty, belongs to a writer that was killed.
-// (Windows cannot rename a file that is open: there it is closed at once, and
-// only age tells.)
+// file that is not locked belongs to a writer that was killed, or to one that
+// has not locked it yet, which finds it removed and starts again. (Windows
+// cannot rename a file that is open: there it is closed at once, and only age
+// tells.)
 struct Temporary {
   Ref path;  // made by the namespace's Path (`with_name`, unlike `/`, does not intern the name)
   Ref fd;    // open and locked while the writer lives
 };
 
-inline void close_temporary(Temporary& temporary) {
-  if (temporary.fd) quietly([&] { call(g.p.close, temporary.fd.get()); });
-  temporary.fd = Ref();
-}
+inline void close_temporary(Temporary& temporary) { close_quietly(temporary.fd); }
 
 // Removes our own temporary file (while it is still locked), then closes it;
 // an ordinary failure to remove it is ignored.
@@ -154,32 +225,67 @@ inline void discard_temporary(Temporary& temporary) {
   close_temporary(temporary);
 }
 
-inline Temporary write_temporary(PyObject* target_file, PyObject* value) {
-  Temporary temporary;
-  Ref name = Ref::steal(PyUnicode_FromFormat(".%U.%U.tmp", S.state_file, random_token().get()));
-  temporary.path = call_method(target_file, S.with_name, name.get());
-  temporary.fd = call(g.p.open, temporary.path.get(), g.p.create_flags, g.p.file_mode);
-  try {
-    // A clean-up that probes the new, empty file holds its lock for a moment:
-    // then the lock is tried again. Without kernel locks, age tells.
-    for (int attempt = 0; g.p.lock_is_flock && attempt < 5; ++attempt) {
-      try {
-        call_lock(temporary.fd.get(), g.p.lock_args);
-        break;
-      } catch (const PyErrorSet&) {
-        const bool busy = raising_errno_in(g.p.busy_errnos);
-        absorb_ordinary_exception();
-        if (!busy) break;
+// Whether the temporary file's path still names the file that its writer has open.
+inline bool still_named(const Temporary& temporary) {
+  Ref named = lstat_or_null(temporary.path.get());
+  return named && same_file(named.get(), call(g.p.fstat, temporary.fd.get()).get());
+}
+
+// Creates the temporary file and, with flock, locks it. A clean-up that takes
+// the new file for a killed writer's holds its lock for a moment and removes
+// it: the lock is tried again, and a file removed meanwhile is made anew.
+inline Temporary create_temporary(PyObject* target_file) {
+  constexpr int kAttempts = 3;
+  for (int attempt = 1;; ++attempt) {
+    Temporary temporary;
+    Ref name = Ref::steal(PyUnicode_FromFormat("%U%U%U", S.temporary_prefix, random_token().get(), S.temporary_suffix));
+    temporary.path = call_method(target_file, S.with_name, name.get());
+    temporary.fd = call(g.p.open, temporary.path.get(), g.p.create_flags, g.p.file_mode);
+    if (!g.p.lock_is_flock) return temporary;
+    try {
+      for (int tries = 0; tries < 5; ++tries) {
+        try {
+          if (try_lock(temporary.fd.get())) break;
+        } catch (const PyErrorSet&) {
+          absorb_ordinary_exception();  // no kernel locks on this file system: age tells
+          break;
+        }
+        pause();
       }
-      pause();
+      if (still_named(temporary)) return temporary;
+    } catch (const PyErrorSet&) {
+      discard_temporary(temporary);
+      throw;
     }
-    Ref data = Ref::steal(PyUnicode_AsUTF8String(value));
-    while (PyBytes_GET_SIZE(data.get()) > 0) {
-      const Py_ssize_t written = PyLong_AsSsize_t(call(g.p.write, temporary.fd.get(), data.get()).get());
-      if (written < 0) raise_current();
-      data = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + written,
-                                                  PyBytes_GET_SIZE(data.get()) - written));
+    close_temporary(temporary);
+    if (attempt == kAttempts) {
+      PyErr_Format(PyExc_FileNotFoundError, "the temporary file %R was removed before it was written",
+                   temporary.path.get());
+      raise_current();
     }
+  }
+}
+
+// Writes all of `data` to `fd`. What os.write returns is checked like any value
+// from Python: an int from 1 to the bytes left, else the write has failed.
+inline void write_all(PyObject* fd, Ref data) {
+  while (PyBytes_GET_SIZE(data.get()) > 0) {
+    const Py_ssize_t left = PyBytes_GET_SIZE(data.get());
+    Ref result = call(g.p.write, fd, data.get());
+    const Py_ssize_t written = PyLong_CheckExact(result.get()) ? PyLong_AsSsize_t(result.get()) : -1;
+    if (written == -1 && PyErr_Occurred()) raise_current();
+    if (written < 1 || written > left) {
+      PyErr_Format(PyExc_OSError, "os.write returned %R for %zd bytes", result.get(), left);
+      raise_current();
+    }
+    data = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()) + written, left - written));
+  }
+}
+
+inline Temporary write_temporary(PyObject* target_file, PyObject* value) {
+  Temporary temporary = create_temporary(target_file);
+  try {
+    write_all(temporary.fd.get(), Ref::steal(PyUnicode_AsUTF8String(value)));
     if (!g.p.lock_is_flock) close_temporary(temporary);
   } catch (const PyErrorSet&) {
     discard_temporary(temporary);
@@ -188,48 +294,52 @@ inline Temporary write_temporary(PyObject* target_file, PyObject* value) {
   return temporary;
 }
 
-// Whether another writer's temporary file was left by a killed writer: it
-// is not locked and holds text (an empty one may be a writer's that has not
-// locked it yet), or it is older than a minute.
-inline bool left_by_killed_writer(PyObject* entry, PyObject* status, double limit) {
-  if (as_seconds(getattr(status, S.st_mtime_).get()) < limit) return true;
-  if (!g.p.lock_is_flock) return false;
+// Removes another writer's temporary file if that writer is gone: when it is
+// older than a minute, or with flock when nobody holds its lock. Only a
+// regular file is ever opened (a FIFO would block the open), and only without
+// blocking; it is removed while its lock is held, so that a writer that has
+// just created it finds it gone (see `create_temporary`).
+inline void remove_if_abandoned(PyObject* entry, PyObject* status, double limit) {
+  if (file_type(status) != kRegularFile) return;  // not ours
+  if (as_seconds(getattr(status, S.st_mtime_).get()) < limit) {
+    call(g.p.unlink, entry);
+    return;
+  }
+  if (!g.p.lock_is_flock) return;
   Ref fd = call(g.p.open, entry, g.p.read_flags);
-  bool abandoned = false;
   try {
-    call_lock(fd.get(), g.p.lock_args);
-    const int written = PyObject_RichCompareBool(getattr(call(g.p.fstat, fd.get()).get(), S.st_size).get(),
-                                                 g.c.zero, Py_GT);
-    if (written < 0) raise_current();
-    abandoned = written == 1;
-  } catch (const PyErrorSet&) {
-    if (!raising_errno_in(g.p.busy_errnos)) {
-      quietly([&] { call(g.p.close, fd.get()); });
-      throw;
+    Ref opened = call(g.p.fstat, fd.get());
+    if (file_type(opened.get()) == kRegularFile && same_file(opened.get(), status) && try_lock(fd.get())) {
+      call(g.p.unlink, entry);
     }
-    PyErr_Clear();  // its writer lives
+  } catch (const PyErrorSet&) {
+    close_quietly(fd);
+    throw;
   }
   call(g.p.close, fd.get());
-  return abandoned;
 }
 
 // Removes the temporary files that killed writers left in the state
 // directory: those still linked to the stored file (a writer killed between
 // publishing and removing its temporary file: the stored file then has a
-// second link) and those whose writer is gone. Every ordinary failure is
-// ignored: this is housekeeping.
+// second link) and those whose writer is gone. Only names of the module's own
+// shape are looked at. Every ordinary failure is ignored: this is housekeeping.
 inline void remove_leftovers(PyObject* target_dir, PyObject* target_file) {
   try {
     Ref stored = Ref::steal_or_null(PyObject_Vectorcall(g.p.stat, &target_file, 1, nullptr));
     if (!stored) absorb_ordinary_exception();
     const double limit = wall_clock_now() - kStaleTemporarySeconds;
-    Ref entries = Ref::steal(PyObject_GetIter(call_method(target_dir, S.glob, S.temporary_pattern).get()));
-    while (Ref entry = Ref::steal_or_null(PyIter_Next(entries.get()))) {
+    Ref directory = fs_text(target_dir);
+    Ref names = Ref::steal(PyObject_GetIter(call(g.p.listdir, directory.get()).get()));
+    while (Ref name = Ref::steal_or_null(PyIter_Next(names.get()))) {
+      if (!has_token_shape(name.get(), S.temporary_prefix, S.temporary_suffix)) continue;
       try {
+        Ref entry = join_name(directory.get(), name.get());
         Ref status = call(g.p.lstat, entry.get());
-        if ((stored && same_file(status.get(), stored.get())) ||
-            left_by_killed_writer(entry.get(), status.get(), limit)) {
+        if (stored && same_file(status.get(), stored.get())) {
           call(g.p.unlink, entry.get());
+        } else {
+          remove_if_abandoned(entry.get(), status.get(), limit);
         }
       } catch (const PyErrorSet&) {
         absorb_ordinary_exception();  // gone meanwhile, or not ours to remove: leave it
@@ -257,8 +367,9 @@ inline void remove_leftovers_if_linked(PyObject* target_dir, PyObject* target_fi
 // ---- the lock ---------------------------------------------------------------
 
 struct HeldLock {
-  Ref path;            // the lock file, or the lock directory
+  Ref path;            // the lock file, or the lock directory (a str)
   Ref fd;              // the open lock file, for a kernel lock
+  Ref owner;           // the owner entry in the lock directory
   bool directory = false;
 };
 
@@ -268,8 +379,7 @@ struct HeldLock {
 inline void release_kernel_lock(HeldLock& held, bool remove) {
   if (remove) quietly([&] { call(g.p.unlink, held.path.get()); });
   quietly([&] { call_lock(held.fd.get(), g.p.unlock_args); });
-  quietly([&] { call(g.p.close, held.fd.get()); });
-  held.fd = Ref();
+  close_quietly(held.fd);
 }
 
 // Opens the lock file. Only a regular file of that name is ours: anything else
@@ -286,7 +396,7 @@ inline Ref open_lock_file(PyObject* lock_path) {
           raise_current();
         }
       } catch (const PyErrorSet&) {
-        quietly([&] { call(g.p.close, fd.get()); });
+        close_quietly(fd);
         throw;
       }
       return fd;
@@ -307,90 +417,168 @@ inline Ref open_lock_file(PyObject* lock_path) {
   }
 }
 
+[[noreturn]] inline void raise_lock_timeout(PyObject* path) {
+  PyErr_Format(PyExc_TimeoutError, "the lock %R is held by another process", path);
+  raise_current();
+}
+
+// Waits for the kernel lock on the open lock file: true once taken, false where
+// the file system has no kernel locks; TimeoutError after a few seconds.
+inline bool wait_for_kernel_lock(HeldLock& held, double started) {
+  for (;;) {
+    try {
+      call_lock(held.fd.get(), g.p.lock_args);
+      return true;
+    } catch (const PyErrorSet&) {
+      if (raising_errno_in(g.p.unsupported_errnos)) {
+        PyErr_Clear();
+        return false;
+      }
+      if (!raising_lock_held()) throw;
+      PyErr_Clear();
+    }
+    if (monotonic_now() - started >= kLockWaitSeconds) raise_lock_timeout(held.path.get());
+    pause();
+  }
+}
+
 // Takes the kernel lock, waiting a few seconds at most for a living holder.
 // Returns false, with nothing held, where the file system has no kernel locks.
+// The lock file is closed on every way out but success, an interrupted wait
+// included.
 inline bool take_kernel_lock(HeldLock& held) {
   const double started = monotonic_now();
-  auto give_up_if_late = [&] {
-    if (monotonic_now() - started < kLockWaitSeconds) return;
-    if (held.fd) call(g.p.close, held.fd.get());
-    held.fd = Ref();
-    PyErr_Format(PyExc_TimeoutError, "the lock %R is held by another process", held.path.get());
-    raise_current();
-  };
   for (;;) {
-    give_up_if_late();
+    if (monotonic_now() - started >= kLockWaitSeconds) raise_lock_timeout(held.path.get());
     held.fd = open_lock_file(held.path.get());
-    for (;;) {
-      try {
-        call_lock(held.fd.get(), g.p.lock_args);
-        break;
-      } catch (const PyErrorSet&) {
-        const bool unsupported = raising_errno_in(g.p.unsupported_errnos);
-        if (!unsupported && !raising_errno_in(g.p.busy_errnos)) {
-          quietly([&] { call(g.p.close, held.fd.get()); });
-          throw;
-        }
-        PyErr_Clear();
-        if (unsupported) {  // the lock file is no lock here: removed again
-          release_kernel_lock(held, true);
-          return false;
-        }
+    try {
+      if (!wait_for_kernel_lock(held, started)) {  // the lock file is no lock here: removed again
+        release_kernel_lock(held, true);
+        return false;
       }
-      give_up_if_late();
-      pause();
-    }
-    // The holder before us may have removed the lock file as it released it:
-    // the lock is ours only if the path still names the file we locked.
-    PyObject* path = held.path.get();
-    Ref named = Ref::steal_or_null(PyObject_Vectorcall(g.p.lstat, &path, 1, nullptr));
-    if (!named) {
-      if (!PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-        release_kernel_lock(held, false);
-        raise_current();
-      }
-      PyErr_Clear();
-    } else if (same_file(named.get(), call(g.p.fstat, held.fd.get()).get())) {
-      return true;
+      // The holder before us may have removed the lock file as it released it:
+      // the lock is ours only if the path still names the file we locked.
+      Ref named = lstat_or_null(held.path.get());
+      if (named && same_file(named.get(), call(g.p.fstat, held.fd.get()).get())) return true;
+    } catch (const PyErrorSet&) {
+      if (held.fd) release_kernel_lock(held, false);
+      throw;
     }
     release_kernel_lock(held, false);
   }
 }
 
-// The lock where the file system refuses kernel locks: a directory, which
-// every file system creates atomically. One older than a few seconds, or
-// waited for that long, is taken over. Something of that name that is not a
-// directory, or that cannot be removed, fails the store at once.
-inline void take_directory_lock(HeldLock& held, PyObject* target_file) {
-  held.path = call_method(target_file, S.with_name, S.lock_directory_name);
-  held.directory = true;
+// ---- the lock directory -----------------------------------------------------
+//
+// Where the file system refuses kernel locks, the lock is a directory
+// ".device_fingerprint.lockdir" that holds one entry, "owner.<token>", the
+// holder's own random name. It is made whole under a name of its own and
+// renamed into place: a rename never replaces a directory that has something
+// in it, so it succeeds only where there is no lock (or an empty directory: a
+// takeover half done, or an older version's lock).
+//
+// A lock directory cannot tell a stalled holder from a dead one: a waiter that
+// has seen the same owner for a few seconds (or one that is that old) takes it
+// over. It removes only that owner's entry, and then the directory only if it
+// is empty: a waiter that comes second, or a lock that changed hands meanwhile,
+// finds the entry gone or the directory full and waits again. Each new owner
+// restarts the wait, so no waiter removes a lock that was taken a moment ago.
+
+inline constexpr double kLongestDirectoryWait = 4 * kStaleLockSeconds;
+
+// The owner entry of the lock directory at `lock_path`: its name, the empty str
+// where it is empty, null where it is gone. Anything else there fails the store.
+inline Ref lock_directory_owner(PyObject* lock_path) {
+  Ref names = Ref::steal_or_null(PyObject_Vectorcall(g.p.listdir, &lock_path, 1, nullptr));
+  if (!names) {
+    if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) raise_current();
+    PyErr_Clear();
+    return Ref();
+  }
+  Ref iterator = Ref::steal(PyObject_GetIter(names.get()));
+  Ref owner = Ref::steal_or_null(PyIter_Next(iterator.get()));
+  if (!owner) {
+    if (PyErr_Occurred()) raise_current();
+    return empty_str();
+  }
+  Ref more = Ref::steal_or_null(PyIter_Next(iterator.get()));
+  if (more || PyErr_Occurred() || !has_token_shape(owner.get(), S.lock_owner_prefix, g.c.empty_str)) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_FileExistsError, "%R holds something that is not a lock", lock_path);
+    raise_current();
+  }
+  return owner;
+}
+
+// Renames the prepared lock directory `staged` into place, waiting for the
+// holder and taking over an abandoned lock as said above.
+inline void wait_for_directory_lock(PyObject* lock_path, PyObject* staged) {
   const double started = monotonic_now();
-  for (;;) {
+  Ref seen;  // the owner entry last seen
+  double seen_since = started;
+  for (int vacant = 0;;) {
+    Ref refused;
     try {
-      call(g.p.mkdir, held.path.get());
+      call(g.p.rename, staged, lock_path);
       return;
     } catch (const PyErrorSet&) {
-      if (PyErr_ExceptionMatches(PyExc_FileExistsError) == 0) throw;
-      PyErr_Clear();
+      if (PyErr_ExceptionMatches(PyExc_OSError) == 0) throw;
+      refused = Ref::steal(PyErr_GetRaisedException());
     }
-    PyObject* path = held.path.get();
-    Ref status = Ref::steal_or_null(PyObject_Vectorcall(g.p.lstat, &path, 1, nullptr));
-    if (!status) {
-      if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) raise_current();
-      PyErr_Clear();
-      continue;  // released meanwhile: try again at once
-    }
-    if (file_type(status.get()) != kDirectory) {
-      PyErr_Format(PyExc_FileExistsError, "%R is in the place of the lock", held.path.get());
-      raise_current();
-    }
-    const double age = wall_clock_now() - as_seconds(getattr(status.get(), S.st_mtime_).get());
-    if (age >= kStaleLockSeconds || monotonic_now() - started >= kStaleLockSeconds) {
-      call(g.p.rmdir, held.path.get());  // abandoned: taken over, or the store fails at once
+    Ref status = lstat_or_null(lock_path);
+    if (!status) {  // released meanwhile: try again at once, but never for ever
+      if (++vacant > 3) {
+        PyErr_SetRaisedException(refused.release());
+        raise_current();
+      }
       continue;
     }
+    if (file_type(status.get()) != kDirectory) {
+      PyErr_Format(PyExc_FileExistsError, "%R is in the place of the lock", lock_path);
+      raise_current();
+    }
+    Ref owner = lock_directory_owner(lock_path);
+    if (!owner) continue;
+    const double now = monotonic_now();
+    if (!seen || !equal(owner.get(), seen.get())) {
+      seen = owner.copy();
+      seen_since = now;
+    }
+    const double age = wall_clock_now() - as_seconds(getattr(status.get(), S.st_mtime_).get());
+    if (age >= kStaleLockSeconds || now - seen_since >= kStaleLockSeconds) {
+      if (PyUnicode_GET_LENGTH(owner.get()) > 0) {
+        try {
+          call(g.p.unlink, join_name(lock_path, owner.get()).get());
+        } catch (const PyErrorSet&) {
+          if (PyErr_ExceptionMatches(PyExc_FileNotFoundError) == 0) throw;
+          PyErr_Clear();  // another waiter took it over first
+          continue;
+        }
+      }
+      quietly([&] { call(g.p.rmdir, lock_path); });  // full again (a new holder's) or gone: no matter
+      continue;
+    }
+    if (now - started >= kLongestDirectoryWait) raise_lock_timeout(lock_path);
     pause();
   }
+}
+
+inline void take_directory_lock(HeldLock& held, PyObject* target_file) {
+  held.directory = true;
+  held.path = fs_text(call_method(target_file, S.with_name, S.lock_directory_name).get());
+  Ref token = random_token();
+  Ref staged = Ref::steal(PyUnicode_FromFormat("%U.%U", held.path.get(), token.get()));
+  Ref owner_name = Ref::steal(PyUnicode_FromFormat("%U%U", S.lock_owner_prefix, token.get()));
+  Ref staged_owner = join_name(staged.get(), owner_name.get());
+  call(g.p.mkdir, staged.get());
+  try {
+    call(g.p.close, call(g.p.open, staged_owner.get(), g.p.create_flags, g.p.file_mode).get());
+    wait_for_directory_lock(held.path.get(), staged.get());
+  } catch (const PyErrorSet&) {
+    quietly([&] { call(g.p.unlink, staged_owner.get()); });
+    quietly([&] { call(g.p.rmdir, staged.get()); });
+    throw;
+  }
+  held.owner = join_name(held.path.get(), owner_name.get());
 }
 
 inline HeldLock take_lock(PyObject* target_file) {
@@ -403,9 +591,16 @@ inline HeldLock take_lock(PyObject* target_file) {
   return held;
 }
 
+// A lock directory is removed only while it still holds our owner entry: one
+// that was taken over while we stalled is the new holder's.
 inline void release_lock(HeldLock& held) {
   if (held.directory) {
-    quietly([&] { call(g.p.rmdir, held.path.get()); });
+    bool ours = false;
+    quietly([&] {
+      call(g.p.unlink, held.owner.get());
+      ours = true;
+    });
+    if (ours) quietly([&] { call(g.p.rmdir, held.path.get()); });
   } else {
     release_kernel_lock(held, true);
   }

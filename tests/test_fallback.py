@@ -3,6 +3,7 @@
 import os
 import pathlib
 import re
+import subprocess
 import sys
 import uuid
 
@@ -69,16 +70,35 @@ def test_unreadable_or_unwritable_state_gives_the_unstored_fallback(home, obstac
     assert sorted(str(p) for p in home.rglob("*")) == snapshot
 
 
-def test_failure_of_home_reaches_the_caller(entries):
+NO_HOME = """
+import os, pwd, uuid
+import valdrune_data.fingerprint as fp
+uuid.getnode()  # everything imported and known before the interpreter's own files become unreadable
+os.setuid(54321)  # a uid without a passwd entry, as containers run with an arbitrary uid have
+print(fp._persistent_fallback_id())
+"""
+
+
+def test_no_home_directory_at_all_gives_the_unstored_fallback(entries):
+    # No home is a file that can be neither read nor written: the unstored identifier, not an error.
     class NoHome(PathClass):
         @classmethod
         def home(cls):
-            raise RuntimeError("no home")
+            raise RuntimeError("Could not determine home directory.")
 
     fp.Path = NoHome
-    with pytest.raises(RuntimeError, match="no home") as excinfo:
+    assert fp._persistent_fallback_id() == FALLBACK
+    NoHome.home = classmethod(lambda cls: (_ for _ in ()).throw(KeyboardInterrupt))
+    with pytest.raises(KeyboardInterrupt) as excinfo:  # an interrupt is never absorbed
         fp._persistent_fallback_id()
     assert entries(excinfo.value) == [(37, "valdrune_data.fingerprint._persistent_fallback_id")]
+    if os.name != "posix" or os.geteuid() != 0:
+        return  # for real: HOME unset and a uid that the password database does not know
+    env = {name: value for name, value in os.environ.items() if name != "HOME"}
+    result = subprocess.run([sys.executable, "-c", NO_HOME], env=env, capture_output=True, text=True, timeout=60,
+                            cwd="/")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == FALLBACK
 
 
 def test_interrupt_is_not_absorbed_and_keeps_the_callers_handled_exception(entries):

@@ -110,12 +110,12 @@ PATHS = {
         fp._persistent_fallback_id())),
     "fallback_linked_leftover": ({}, {}, lambda h: ((h / ".valdrune").mkdir(exist_ok=True),
                                                     (h / ".valdrune" / "device_fingerprint").write_text("id"),
-                                                    (h / ".valdrune" / ".device_fingerprint.a.tmp").hardlink_to(
+                                                    (h / ".valdrune" / ".device_fingerprint.aaaaaaaaaaaaaaaa.tmp").hardlink_to(
                                                         h / ".valdrune" / "device_fingerprint"),
                                                     fp._persistent_fallback_id())),
     "fallback_dead_writer": ({}, {}, lambda h: ((h / ".valdrune").mkdir(exist_ok=True),
                                                 (h / ".valdrune" / "device_fingerprint").unlink(missing_ok=True),
-                                                (h / ".valdrune" / ".device_fingerprint.b.tmp").write_text("x"),
+                                                (h / ".valdrune" / ".device_fingerprint.bbbbbbbbbbbbbbbb.tmp").write_text("x"),
                                                 fp._persistent_fallback_id())),
     "linux_placeholder": ({"_safe_read": lambda p: "uninitialized"}, {}, lambda h: fp._linux_machine_identifier()),
     "powershell_warning": ({"_run_command": lambda a: "WARNING: could not read registry"}, {},

@@ -152,7 +152,8 @@ def test_temporaries_of_killed_writers_are_removed_without_scanning_on_every_cal
     state.mkdir()
     target = state / "device_fingerprint"
     target.write_text("3f2504e0-4f89-11d3-9a0c-0305e82c3301")
-    linked, alive, dead = (state / f".device_fingerprint.{name}.tmp" for name in ("linked", "alive", "dead"))
+    linked, alive, dead = (state / f".device_fingerprint.{token}.tmp"
+                           for token in ("1111111111111111", "2222222222222222", "3333333333333333"))
     alive.write_text("a writer that is still publishing")
     dead.write_text("a writer killed before publishing")
     with open(alive) as writing:

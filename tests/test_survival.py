@@ -188,7 +188,7 @@ print(*outcome)
 def test_stale_temporaries_are_removed_and_deep_recursion_ends_in_recursion_error(home, run_python):
     state = home / ".valdrune"
     state.mkdir()
-    stale, fresh = state / ".device_fingerprint.0123abcd.tmp", state / ".device_fingerprint.4567cdef.tmp"
+    stale, fresh = state / ".device_fingerprint.0123abcd0123abcd.tmp", state / ".device_fingerprint.4567cdef4567cdef.tmp"
     for path, age in ((stale, 120), (fresh, 10)):
         path.write_text("left by a killed writer")
         os.utime(path, (time.time() - age,) * 2)
