@@ -3,6 +3,7 @@
 import errno
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import time
@@ -193,3 +194,119 @@ def test_a_replace_that_another_process_blocks_is_retried_for_a_moment(empty_sto
     assert (empty_store.read_text() == value) is stored and (value == FALLBACK) is not stored
     assert waited < 2
     assert [p.name for p in empty_store.parent.iterdir()] in (["device_fingerprint"],)
+
+
+NO_LOCKS_CALL = """
+import errno, fcntl
+def refuse(fd, operation):
+    raise OSError(errno.ENOLCK, "No locks available")
+fcntl.flock = refuse
+import valdrune_data.fingerprint as fp
+print(fp._persistent_fallback_id())
+"""
+
+
+def lock_directory(state, token, lock=".device_fingerprint.lockdir"):
+    """Takes the lock directory as a holder does: made whole with its owner entry, renamed into place."""
+    staged = state / f"{lock}.{token}"
+    staged.mkdir()
+    (staged / f"owner.{token}").write_text("")
+    os.rename(staged, state / lock)
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(os.name == "nt", reason="stands in for fcntl, which Windows does not have")
+def test_a_lock_directory_is_taken_over_only_from_the_owner_a_waiter_saw(empty_store, tmp_path):
+    state, stored = empty_store.parent, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"
+    lock = state / ".device_fingerprint.lockdir"
+    lock_directory(state, "a" * 16)  # a holder that dies under it
+    waiter = subprocess.Popen([sys.executable, "-c", NO_LOCKS_CALL], cwd=tmp_path, stdout=subprocess.PIPE, text=True)
+    try:
+        time.sleep(1.0)
+        # Another waiter takes the dead holder's lock over and a new holder takes it at once: the
+        # first waiter has waited long enough for the old owner, but not for the new one.
+        (lock / f"owner.{'a' * 16}").unlink()
+        lock_directory(state, "b" * 16)
+        time.sleep(2.5)
+        empty_store.write_text(stored)  # the new holder stores, then releases the lock
+        (lock / f"owner.{'b' * 16}").unlink()
+        lock.rmdir()
+        waited = waiter.communicate(timeout=60)[0].strip()
+    finally:
+        waiter.kill()
+        waiter.communicate()
+    assert waited == stored == empty_store.read_text()
+    # A holder killed under the lock directory: taken over after a few seconds, and removed.
+    empty_store.write_text("")
+    lock_directory(state, "c" * 16)
+    result = subprocess.run([sys.executable, "-c", NO_LOCKS_CALL], cwd=tmp_path, capture_output=True, text=True,
+                            timeout=60)
+    assert result.stdout.strip() == empty_store.read_text() != stored and len(stored) == 36
+    assert sorted(p.name for p in state.iterdir()) == ["device_fingerprint"]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo") or fcntl is None, reason="needs FIFOs and flock")
+def test_only_the_modules_own_temporaries_are_touched_and_nothing_blocks(home):
+    state = home / ".valdrune"
+    state.mkdir()
+    target = state / "device_fingerprint"
+    fifo = state / ".device_fingerprint.0123456789abcdef.tmp"
+    os.mkfifo(fifo)  # opened for reading, it would block for ever
+    users = state / ".device_fingerprint.notes.tmp"
+    users.write_text("the user's own file")
+    empty = state / ".device_fingerprint.fedcba9876543210.tmp"
+    empty.write_text("")  # a writer killed between creating its temporary file and locking it
+    value, waited = timed(fp._persistent_fallback_id)  # a first store: cleans up
+    assert target.read_text() == value and waited < 1
+    assert sorted(p.name for p in state.iterdir()) == sorted([fifo.name, users.name, target.name])
+    os.link(target, state / ".device_fingerprint.aaaaaaaaaaaaaaaa.tmp")  # a killed writer's second link
+    value, waited = timed(fp._persistent_fallback_id)  # the reading path looks: still nothing blocks
+    assert value == target.read_text() and waited < 1 and os.stat(target).st_nlink == 1
+    assert sorted(p.name for p in state.iterdir()) == sorted([fifo.name, users.name, target.name])
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer") or not os.path.isdir("/proc/self/fd"),
+                    reason="needs interval timers and /proc/self/fd")
+def test_an_interrupted_lock_wait_leaves_no_descriptor_open(empty_store, tmp_path):
+    class Timeout(Exception):
+        pass
+
+    raised = []
+
+    def interrupt(signum, frame):
+        raise raised[-1]
+
+    holder = stalling_repairer(tmp_path)
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        before = len(os.listdir("/proc/self/fd"))
+        for exception in [Timeout, KeyboardInterrupt] * 5:  # absorbed as a failed store, or propagated
+            raised.append(exception)
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            try:
+                assert fp._persistent_fallback_id() == FALLBACK and exception is Timeout
+            except KeyboardInterrupt:
+                assert exception is KeyboardInterrupt
+        assert len(os.listdir("/proc/self/fd")) == before
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        holder.kill()
+        holder.communicate()
+
+
+WRITE_RETURNS = """
+import os, sys, time
+os.write = lambda fd, data: int(sys.argv[1])  # replaced before the module holds it
+import valdrune_data.fingerprint as fp
+started = time.monotonic()
+print(fp._persistent_fallback_id(), time.monotonic() - started < 5)
+"""
+
+
+@pytest.mark.parametrize("result", [-1, 0, 10_000])
+def test_what_a_replaced_os_write_returns_is_checked(home, result):
+    run = subprocess.run([sys.executable, "-c", WRITE_RETURNS, str(result)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == [FALLBACK, "True"]
+    assert sorted(p.name for p in (home / ".valdrune").iterdir()) == []  # its temporary file removed

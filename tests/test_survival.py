@@ -336,3 +336,74 @@ def test_deep_recursion_on_a_small_stack_ends_in_recursion_error(route, tmp_path
     result = subprocess.run([sys.executable, "-c", ROUTES, route], cwd=tmp_path, capture_output=True, text=True,
                             timeout=120)
     assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr[-2000:]
+
+
+# Python code on a stack of its own (a makecontext fiber, as embedding applications and coroutine
+# libraries run it): module calls there work wherever plain Python does.
+FIBER = r"""
+import ctypes, sys
+import valdrune_data.fingerprint as fp
+libc = ctypes.CDLL(None)
+main, fiber = ctypes.create_string_buffer(4096), ctypes.create_string_buffer(4096)  # more than a ucontext_t
+stack = ctypes.create_string_buffer(4 << 20)
+results = []
+@ctypes.CFUNCTYPE(None)
+def body():
+    for name, call in (("plain", lambda: sorted(str(i) for i in range(100))[0]),
+                       ("module", lambda: fp._safe_read("/nonexistent/file"))):
+        try:
+            results.append((name, call()))
+        except BaseException as exc:
+            results.append((name, type(exc).__name__))
+assert libc.getcontext(fiber) == 0
+# 64-bit glibc: uc_link at 8, then uc_stack's ss_sp at 16 and ss_size at 32.
+ctypes.c_void_p.from_buffer(fiber, 8).value = ctypes.addressof(main)
+ctypes.c_void_p.from_buffer(fiber, 16).value = ctypes.addressof(stack)
+ctypes.c_size_t.from_buffer(fiber, 32).value = len(stack)
+libc.makecontext(fiber, body, 0)
+assert libc.swapcontext(main, fiber) == 0
+print(results)
+"""
+
+# Threads read the registry through a key whose class's bases another thread keeps changing.
+BASES_RACE = r"""
+import sys, sysconfig, threading, time, types
+import valdrune_data.fingerprint as fp
+class A: pass
+class B: pass
+class Key(A):
+    def __enter__(self): return self
+    def __exit__(self, *exc): return None
+winreg = types.ModuleType("winreg")
+winreg.HKEY_LOCAL_MACHINE = 1
+winreg.OpenKey = lambda root, path: Key()
+winreg.QueryValueEx = lambda key, name: ("guid", 1)
+sys.modules["winreg"] = winreg
+stop, wrong = False, []
+def read():
+    while not stop:
+        if fp._windows_machine_guid_from_python() != "guid":
+            wrong.append(1)
+def change():
+    while not stop:
+        Key.__bases__ = (B,)
+        Key.__bases__ = (A,)
+threads = [threading.Thread(target=read) for _ in range(3)] + [threading.Thread(target=change)]
+for thread in threads:
+    thread.start()
+time.sleep(2.0 if sysconfig.get_config_var("Py_GIL_DISABLED") else 0.3)
+stop = True
+for thread in threads:
+    thread.join()
+print("wrong", len(wrong))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or sys.maxsize < 2**32, reason="makecontext through "
+                    "ctypes with 64-bit glibc's ucontext_t layout")
+def test_other_stacks_and_changing_types_from_other_threads(run_python):
+    results = eval(run_python(FIBER).stdout)
+    if results[0] != ("plain", "0"):
+        pytest.skip(f"plain Python itself fails on a stack of its own here: {results[0]}")
+    assert results == [("plain", "0"), ("module", "")]
+    assert run_python(BASES_RACE).stdout.split() == ["wrong", "0"]
