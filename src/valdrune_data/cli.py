@@ -21,7 +21,7 @@ from types import ModuleType
 from typing import Any
 
 import valdrune_data
-from valdrune_data import app_fingerprint
+from valdrune_data import app_fingerprint, setting
 
 LINUX_FILES = ("/etc/machine-id", "/var/lib/dbus/machine-id", "/sys/class/dmi/id/product_uuid")
 FALLBACK = "fallback file"
@@ -66,6 +66,8 @@ class Explanation:
     agrees: bool
     app_fingerprint: str | None = None
     notes: list[str] = field(default_factory=list)
+    environment: setting.Environment = field(default_factory=lambda: setting.Environment("machine", False))
+    caveats: list[setting.Caveat] = field(default_factory=list)
 
 
 class Observer:
@@ -209,8 +211,14 @@ def explain(fp: ModuleType) -> Explanation:
         notes.append("build_device_fingerprint() gave another fingerprint than the observed selection")
     target = fallback_target(fp)
     stored = is_stored(fp, identifier) if winner is not None and winner.name == FALLBACK else None
-    return Explanation(system, machine, observer.wsl, sources, winner.name if winner else None, identifier,
-                       str(target), target.exists(), stored, fingerprint, agrees, notes=notes)
+    winner_name = winner.name if winner else None
+    directory = str(target.parent)
+    environment = setting.detect(system, observer.wsl, winner_name, directory)
+    rejected = [(source.name, source.value or "") for source in sources if source.outcome == "rejected"]
+    caveats = setting.caveats(environment, winner_name, observer.wsl, stored, directory, str(target.parent.parent),
+                              rejected)
+    return Explanation(system, machine, observer.wsl, sources, winner_name, identifier, str(target), target.exists(),
+                       stored, fingerprint, agrees, notes=notes, environment=environment, caveats=caveats)
 
 
 def mask(value: str | None, show: bool) -> str | None:
@@ -227,6 +235,11 @@ def render_text(explanation: Explanation, show: bool) -> str:
     for source in explanation.sources:
         detail = source.error or mask(source.value, show) or ""
         lines.append(f"  {source.name:<{width}}  {source.outcome:<9}  {detail}".rstrip())
+    environment = explanation.environment
+    lines.append(f"setting:       {environment.kind}")
+    lines += [f"  evidence: {evidence}" for evidence in environment.evidence]
+    for caveat in explanation.caveats:
+        lines += [f"caveat:        {caveat.message}", f"  remedy: {caveat.remedy}"]
     exists = "present" if explanation.fallback_file_exists else "absent"
     if explanation.fallback_stored is False:
         exists += "; the identifier in use is NOT stored there, and changes once it can be"
@@ -249,6 +262,11 @@ def render_json(explanation: Explanation, show: bool) -> str:
                           "stored": explanation.fallback_stored},
         "fingerprint": explanation.fingerprint, "app_fingerprint": explanation.app_fingerprint,
         "agrees": explanation.agrees, "notes": explanation.notes,
+        "environment": {"kind": explanation.environment.kind, "container": explanation.environment.container,
+                        "evidence": explanation.environment.evidence,
+                        "identifier_file": explanation.environment.identifier_file,
+                        "fallback_directory": explanation.environment.fallback_directory},
+        "caveats": [{"code": c.code, "message": c.message, "remedy": c.remedy} for c in explanation.caveats],
     }
     return json.dumps(data, indent=2)
 
