@@ -198,7 +198,9 @@ inline bool has_token_shape(PyObject* name, PyObject* prefix, PyObject* suffix) 
   }
   for (Py_ssize_t i = start; i < start + kTokenLength; ++i) {
     const Py_UCS4 c = PyUnicode_READ_CHAR(name, i);
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    const bool digit = c >= '0' && c <= '9';
+    const bool letter = c >= 'a' && c <= 'f';
+    if (!digit && !letter) return false;
   }
   return true;
 }
