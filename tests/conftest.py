@@ -235,3 +235,15 @@ def python313():
     if PYTHON_313 is None:
         pytest.skip("no Python 3.13 installed")
     return PYTHON_313
+
+
+@pytest.fixture(scope="session")
+def node_shared_by_processes():
+    """Skips where `uuid.getnode()` is random per process (no network interface with a MAC address, as in
+    some containers and emulated roots): there `fallback-<node>` differs from one process to the next."""
+    import uuid
+
+    other = subprocess.run([sys.executable, "-c", "import uuid; print(uuid.getnode())"], capture_output=True,
+                           text=True, timeout=60).stdout.strip()
+    if other != str(uuid.getnode()):
+        pytest.skip("uuid.getnode() is random per process here (no MAC address)")

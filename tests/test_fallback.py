@@ -79,7 +79,7 @@ print(fp._persistent_fallback_id())
 """
 
 
-def test_no_home_directory_at_all_gives_the_unstored_fallback(entries):
+def test_no_home_directory_at_all_gives_the_unstored_fallback(entries, node_shared_by_processes):
     # No home is a file that can be neither read nor written: the unstored identifier, not an error.
     class NoHome(PathClass):
         @classmethod
@@ -170,7 +170,9 @@ def test_exclusive_create_where_links_are_refused(home, existing):
     value = fp._persistent_fallback_id()
     assert value == ("stored-first" if existing else target.read_text())
     assert UUID_TEXT.fullmatch(target.read_text()) or existing
-    assert [p.name for p in target.parent.iterdir()] == ["device_fingerprint"]
+    left = sorted(p.name for p in target.parent.iterdir())
+    # Windows cannot remove the lock file while it is open: it stays, empty.
+    assert left == ([".device_fingerprint.lock"] if os.name == "nt" else []) + ["device_fingerprint"]
 
 
 def test_temporary_file_is_removed_when_publishing_is_interrupted(home):

@@ -148,7 +148,7 @@ look_at = cli.look_at
 cli.look_at = lambda path: look_at(where.get(path, path))''')
 
 
-def test_the_explanation_never_misleads(tmp_path, home, monkeypatch, capsys):
+def test_the_explanation_never_misleads(tmp_path, home, monkeypatch, capsys, node_shared_by_processes):
     from valdrune_data import cli
 
     missing, unreadable, empty = tmp_path / "missing", tmp_path / "a-directory", tmp_path / "empty"

@@ -1,5 +1,6 @@
 """Probing primitives and the Linux identifier: file read, command runner, WSL test, machine-id."""
 
+import locale
 import os
 import pathlib
 import subprocess
@@ -10,6 +11,13 @@ import types
 import pytest
 
 import valdrune_data.fingerprint as fp
+
+# What text mode makes of two bytes that are not UTF-8: nothing where the locale's encoding is UTF-8,
+# two characters where it maps every byte (a Windows ANSI code page).
+try:
+    LOCALE_TEXT = b"\xff\xfe".decode(locale.getpreferredencoding(False)).strip()
+except UnicodeDecodeError:
+    LOCALE_TEXT = ""
 
 # ---- _safe_read --------------------------------------------------------------
 
@@ -70,7 +78,7 @@ def script(tmp_path, name, body):
         ("print('text'); sys.exit(1)", ""),
         ("sys.exit(0)", ""),
         ("print('  both ends  ')", "both ends"),
-        ("sys.stdout.buffer.write(b'\\xff\\xfe')", ""),  # undecodable output
+        ("sys.stdout.buffer.write(b'\\xff\\xfe')", LOCALE_TEXT),  # undecodable in UTF-8; a Windows code page maps it
         ("import os, signal; os.kill(os.getpid(), signal.SIGTERM)", ""),
     ],
 )

@@ -1,5 +1,6 @@
 """Windows and macOS identifier sources, with stand-in programs on PATH and a stand-in winreg."""
 
+import os
 import sys
 import types
 
@@ -52,8 +53,9 @@ def test_regexe_reader(bin_dir, output, status, expected):
 
 def test_command_readers_without_the_programs(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
-    assert fp._windows_machine_guid_from_regexe() == ""
-    assert fp._windows_machine_guid_from_powershell() == ""
+    if os.name != "nt":  # Windows starts System32's reg.exe and powershell.exe whatever PATH says
+        assert fp._windows_machine_guid_from_regexe() == ""
+        assert fp._windows_machine_guid_from_powershell() == ""
     assert fp._mac_platform_uuid() == ""
     assert fp._windows_machine_guid_from_python() == ""  # no winreg here either
     assert fp._windows_machine_guid() == ""

@@ -152,7 +152,12 @@ def test_commands_never_read_the_callers_standard_input(bin_dir, tmp_path):
 def test_failed_stores_keep_memory_flat_and_any_identifier_text_is_stored(home, move_home):
     state = home / ".valdrune"
     state.mkdir()
-    (state / "device_fingerprint").symlink_to(state / "nowhere")  # every store fails
+    try:
+        (state / "device_fingerprint").symlink_to(state / "nowhere")  # every store fails
+    except OSError as exc:
+        pytest.skip(f"no symbolic links here: {exc}")
+    if not (state / "device_fingerprint").is_symlink():
+        pytest.skip("symbolic links are made but are not links here (Wine)")
     fallback = f"fallback-{uuid.getnode()}"
     for _ in range(2000):
         assert fp._persistent_fallback_id() == fallback
