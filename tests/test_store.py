@@ -222,6 +222,7 @@ def test_a_lock_directory_is_taken_over_only_from_the_owner_a_waiter_saw(empty_s
     state, stored = empty_store.parent, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"
     lock = state / ".device_fingerprint.lockdir"
     lock_directory(state, "a" * 16)  # a holder that dies under it
+    os.utime(lock, (time.time() + 60,) * 2)  # never old by its age: only how long the waiter saw it counts
     waiter = subprocess.Popen([sys.executable, "-c", NO_LOCKS_CALL], cwd=tmp_path, stdout=subprocess.PIPE, text=True)
     try:
         assert waiter.stdout.readline() == "waiting\n"
