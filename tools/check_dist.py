@@ -31,7 +31,7 @@ def main():
         with zipfile.ZipFile(wheel) as archive:
             wheel_names = set(archive.namelist())
         problems = []
-        python_files = ["__init__.py", "__main__.py", "_keyed.py", "cli.py", "fingerprint.pyi", "py.typed"]
+        python_files = ["__init__.py", "__main__.py", "_keyed.py", "cli.py", "fingerprint.pyi", "py.typed", "setting.py"]
         # The sources, and what `make test` needs in an unpacked sdist: the Makefile, its tools, the suite.
         for needed in ["pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE", "Makefile", "requirements-dev.txt",
                        "compiled_src/fingerprint.cpp", "compiled_src/pyref.hpp", "tools/find-python",
