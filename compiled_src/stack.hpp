@@ -33,6 +33,18 @@ extern "C" __declspec(dllimport) void __stdcall GetCurrentThreadStackLimits(std:
 #include <pthread.h>
 #endif
 
+// glibc gave these two functions new symbol versions in 2.32 and 2.34 (when
+// libpthread moved into libc) without changing them: both versions name the
+// same code. Binding to the first versions keeps the module loadable on every
+// glibc that the manylinux wheels promise, not only on 2.34 and later.
+#if defined(__linux__) && defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__linux__) && defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace vd::stack {
 
 #if PY_VERSION_HEX >= 0x030E0000

@@ -220,9 +220,11 @@ struct Temporary {
 
 inline void close_temporary(Temporary& temporary) { close_quietly(temporary.fd); }
 
-// Removes our own temporary file (while it is still locked), then closes it;
-// an ordinary failure to remove it is ignored.
+// Removes our own temporary file, then closes it: with flock, while it is
+// still locked. Windows cannot remove a file that is open: there it is closed
+// first. An ordinary failure to remove it is ignored.
 inline void discard_temporary(Temporary& temporary) {
+  if (!g.p.lock_is_flock) close_temporary(temporary);
   quietly([&] { call_method_kw(temporary.path.get(), S.unlink, {}, {Py_True}, g.c.kw_missing_ok); });
   close_temporary(temporary);
 }

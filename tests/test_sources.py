@@ -53,10 +53,11 @@ def test_regexe_reader(bin_dir, output, status, expected):
 
 def test_command_readers_without_the_programs(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", str(tmp_path))
-    if os.name != "nt":  # Windows starts System32's reg.exe and powershell.exe whatever PATH says
-        assert fp._windows_machine_guid_from_regexe() == ""
-        assert fp._windows_machine_guid_from_powershell() == ""
     assert fp._mac_platform_uuid() == ""
+    if os.name == "nt":  # Windows starts System32's reg.exe and powershell.exe whatever PATH says, and has winreg
+        return
+    assert fp._windows_machine_guid_from_regexe() == ""
+    assert fp._windows_machine_guid_from_powershell() == ""
     assert fp._windows_machine_guid_from_python() == ""  # no winreg here either
     assert fp._windows_machine_guid() == ""
 

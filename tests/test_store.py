@@ -80,6 +80,8 @@ def test_a_living_holder_keeps_the_lock_and_a_killed_one_frees_it_at_once(empty_
     value, waited = timed(fp._persistent_fallback_id)
     assert waited < 1 and empty_store.read_text() == value and value != stored
     listing = sorted(p.name for p in empty_store.parent.iterdir())
+    if os.name == "nt":  # without flock on temporaries, the killed holder's is removed once a minute old
+        listing = [name for name in listing if not name.endswith(".tmp")]
     assert listing in (["device_fingerprint"], [LOCK, "device_fingerprint"])  # a killed holder leaves its lock file
 
 
