@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
 .PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks \
-	test-free-threaded test-314 test-315 wheels macos-checks check-workflows
+	test-free-threaded test-314 test-315 wheels macos-checks check-workflows test-windows
 
 run: install
 	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
@@ -115,3 +115,7 @@ check-workflows: $(TOOLS_VENV)/.ready
 # The module compiled and linked for macOS arm64 and x86_64 (zig), its undefined symbols checked.
 macos-checks: $(TOOLS_VENV)/.ready
 	tools/macos-link-checks $(TOOLS_VENV)/bin/python
+
+# The suite on the official CPython 3.13 for Windows x64, under Wine, in a sandbox without network.
+test-windows: venv
+	tools/windows-suite $(PY) $(PYTEST_ARGS)

@@ -28,13 +28,8 @@ namespace vd {
 inline constexpr double kStaleTemporarySeconds = 60.0;  // a temporary file this old was left by a killed writer
 inline constexpr double kLockWaitSeconds = 2.0;         // longest wait for a lock that a living writer holds
 inline constexpr double kStaleLockSeconds = 3.0;        // age, or wait, after which a lock directory is taken over
-inline constexpr double kReplaceRetrySeconds = 1.0;     // longest retry of a replace that another process blocks
+inline constexpr double kReplaceRetrySeconds = 1.0;     // longest retry of a step that another process blocks
 
-// The stored identifier: the file's text, stripped.
-inline Ref read_stored_identifier(PyObject* target_file) {
-  Ref text = call_method_kw(target_file, S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
-  return checked(call_method(text.get(), S.strip));
-}
 
 inline bool is_empty_str(PyObject* value) noexcept {
   return PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0;
@@ -72,6 +67,43 @@ inline double as_seconds(PyObject* value) {
 inline double monotonic_now() { return as_seconds(call(g.p.monotonic).get()); }
 inline double wall_clock_now() { return as_seconds(call(g.p.wall_clock).get()); }
 inline void pause() { call(g.p.sleep, g.c.poll_seconds); }
+
+// Windows refuses to open, replace or remove a file that another process has
+// open in a conflicting way (a reader, a writer removing its temporary link,
+// a virus scanner) with a sharing violation or "access denied", which pass:
+// such a step is retried for a moment before the call gives up.
+inline bool raising_sharing_violation() {
+  if (PyErr_ExceptionMatches(PyExc_PermissionError) == 0) return false;
+  Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
+  Ref code = Ref::steal_or_null(PyObject_GetAttr(exc.get(), S.winerror));
+  constexpr long kAccessDenied = 5;
+  constexpr long kSharingViolation = 32;
+  const long number = code && PyLong_CheckExact(code.get()) ? PyLong_AsLong(code.get()) : 0;
+  PyErr_Clear();
+  PyErr_SetRaisedException(exc.release());
+  return number == kAccessDenied || number == kSharingViolation;
+}
+
+// The stored identifier: the file's text, stripped.
+inline Ref read_stored_identifier(PyObject* target_file) {
+  double started = -1.0;
+  for (;;) {
+    try {
+      Ref text = call_method_kw(target_file, S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
+      return checked(call_method(text.get(), S.strip));
+    } catch (const PyErrorSet&) {
+      if (!raising_sharing_violation()) throw;
+      Ref refused = Ref::steal(PyErr_GetRaisedException());
+      const double now = monotonic_now();
+      if (started < 0) started = now;
+      if (now - started >= kReplaceRetrySeconds) {
+        PyErr_SetRaisedException(refused.release());
+        throw;
+      }
+    }
+    pause();
+  }
+}
 
 inline long file_type(PyObject* status) {
   const long mode = PyLong_AsLong(getattr(status, S.st_mode).get());
@@ -626,21 +658,6 @@ Ref under_lock(PyObject* target_file, Body&& body) {
 }
 
 // ---- publishing -------------------------------------------------------------
-
-// Windows refuses to replace a file that another process has open (a reader,
-// a virus scanner) with a sharing violation, which passes: the replace is
-// retried for a moment before the store gives up.
-inline bool raising_sharing_violation() {
-  if (PyErr_ExceptionMatches(PyExc_PermissionError) == 0) return false;
-  Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
-  Ref code = Ref::steal_or_null(PyObject_GetAttr(exc.get(), S.winerror));
-  constexpr long kAccessDenied = 5;
-  constexpr long kSharingViolation = 32;
-  const long number = code && PyLong_CheckExact(code.get()) ? PyLong_AsLong(code.get()) : 0;
-  PyErr_Clear();
-  PyErr_SetRaisedException(exc.release());
-  return number == kAccessDenied || number == kSharingViolation;
-}
 
 inline void replace_retrying(PyObject* temporary, PyObject* target_file) {
   double started = -1.0;
