@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
 .PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks \
-	test-free-threaded test-314 test-315 wheels macos-checks check-workflows test-windows
+	test-free-threaded test-314 test-315 wheels macos-checks check-workflows test-windows test-arm64
 
 run: install
 	@$(PY) -P -c "from valdrune_data.fingerprint import build_device_fingerprint; print(build_device_fingerprint())"
@@ -119,3 +119,7 @@ macos-checks: $(TOOLS_VENV)/.ready
 # The suite on the official CPython 3.13 for Windows x64, under Wine, in a sandbox without network.
 test-windows: venv
 	tools/windows-suite $(PY) $(PYTEST_ARGS)
+
+# The suite on aarch64, under QEMU's user-mode emulator, in an arm64 root of Debian unstable.
+test-arm64: venv
+	tools/arm64-suite $(PY) $(PYTEST_ARGS)
