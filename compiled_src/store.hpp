@@ -71,7 +71,9 @@ inline void pause() { call(g.p.sleep, g.c.poll_seconds); }
 // Windows refuses to open, replace or remove a file that another process has
 // open in a conflicting way (a reader, a writer removing its temporary link,
 // a virus scanner) with a sharing violation or "access denied", which pass:
-// such a step is retried for a moment before the call gives up.
+// such a step is retried for a moment before the call gives up. Opening a
+// file goes through the C runtime, which reports both as EACCES without a
+// Windows error code: on Windows that counts too (elsewhere EACCES is final).
 inline bool raising_sharing_violation() {
   if (PyErr_ExceptionMatches(PyExc_PermissionError) == 0) return false;
   Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
@@ -79,9 +81,17 @@ inline bool raising_sharing_violation() {
   constexpr long kAccessDenied = 5;
   constexpr long kSharingViolation = 32;
   const long number = code && PyLong_CheckExact(code.get()) ? PyLong_AsLong(code.get()) : 0;
+  bool transient = number == kAccessDenied || number == kSharingViolation;
+#if defined(_WIN32)
+  constexpr long kRuntimeAccessDenied = 13;  // the C runtime's EACCES
+  if (!code || code.get() == Py_None) {
+    Ref error = Ref::steal_or_null(PyObject_GetAttr(exc.get(), S.errno_));
+    transient = error && PyLong_CheckExact(error.get()) && PyLong_AsLong(error.get()) == kRuntimeAccessDenied;
+  }
+#endif
   PyErr_Clear();
   PyErr_SetRaisedException(exc.release());
-  return number == kAccessDenied || number == kSharingViolation;
+  return transient;
 }
 
 // The stored identifier: the file's text, stripped.
