@@ -94,25 +94,34 @@ inline bool raising_sharing_violation() {
   return transient;
 }
 
-// The stored identifier: the file's text, stripped.
-inline Ref read_stored_identifier(PyObject* target_file) {
+// Runs `step` (which returns a Ref), again for a moment while Windows reports
+// a sharing violation; then, or on any other failure, the failure propagates.
+template <typename Step>
+Ref retrying_sharing_violations(Step&& step) {
   double started = -1.0;
   for (;;) {
     try {
-      Ref text = call_method_kw(target_file, S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
-      return checked(call_method(text.get(), S.strip));
+      return step();
     } catch (const PyErrorSet&) {
       if (!raising_sharing_violation()) throw;
-      Ref refused = Ref::steal(PyErr_GetRaisedException());
-      const double now = monotonic_now();
-      if (started < 0) started = now;
-      if (now - started >= kReplaceRetrySeconds) {
-        PyErr_SetRaisedException(refused.release());
-        throw;
-      }
+    }
+    Ref refused = Ref::steal(PyErr_GetRaisedException());
+    const double now = monotonic_now();
+    if (started < 0) started = now;
+    if (now - started >= kReplaceRetrySeconds) {
+      PyErr_SetRaisedException(refused.release());
+      raise_current();
     }
     pause();
   }
+}
+
+// The stored identifier: the file's text, stripped.
+inline Ref read_stored_identifier(PyObject* target_file) {
+  return retrying_sharing_violations([&] {
+    Ref text = call_method_kw(target_file, S.read_text, {}, {S.utf_8}, g.c.kw_encoding);
+    return checked(call_method(text.get(), S.strip));
+  });
 }
 
 inline long file_type(PyObject* status) {
@@ -670,23 +679,7 @@ Ref under_lock(PyObject* target_file, Body&& body) {
 // ---- publishing -------------------------------------------------------------
 
 inline void replace_retrying(PyObject* temporary, PyObject* target_file) {
-  double started = -1.0;
-  for (;;) {
-    try {
-      call_method(temporary, S.replace_, target_file);
-      return;
-    } catch (const PyErrorSet&) {
-      if (!raising_sharing_violation()) throw;
-    }
-    Ref refused = Ref::steal(PyErr_GetRaisedException());
-    const double now = monotonic_now();
-    if (started < 0) started = now;
-    if (now - started >= kReplaceRetrySeconds) {
-      PyErr_SetRaisedException(refused.release());
-      raise_current();
-    }
-    pause();
-  }
+  retrying_sharing_violations([&] { return call_method(temporary, S.replace_, target_file); });
 }
 
 // Under the lock: the stored identifier if the file now holds one, else ours,
