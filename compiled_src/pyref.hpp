@@ -51,6 +51,8 @@
 #include <atomic>
 #include <utility>
 
+#include "finalizing.hpp"
+
 namespace vd {
 
 struct PyErrorSet final {};
@@ -65,10 +67,13 @@ inline std::atomic<bool> threads_unwound_at_exit{true};
 
 inline void note_running_version() noexcept {
   detail::threads_unwound_at_exit.store(Py_Version < 0x030D0800, std::memory_order_relaxed);
+  finalizing::locate();
 }
 
 // Whether this thread may use the C API in a destructor: it has a thread
-// state attached (see "Threads ended by the interpreter" above). Where the
+// state attached (see "Threads ended by the interpreter" above). Destructors
+// ask only where the interpreter may be ending threads (finalizing.hpp); the
+// answer is slower to get. Where the
 // interpreter never unwinds its threads, always. Elsewhere: until
 // finalisation starts, every thread that runs module code has; the
 // interpreter stops being "initialized" at the moment it begins to end daemon
@@ -127,8 +132,18 @@ class Ref {
     obj_ = std::exchange(other.obj_, nullptr);
     return *this;
   }
+  // Inline where the compiler allows: the common release is a few
+  // instructions, fewer than a call.
+#if defined(__GNUC__)
+  [[gnu::always_inline]]
+#endif
   ~Ref() {
-    if (obj_ != nullptr && c_api_usable()) Py_DECREF(obj_);
+    if (obj_ == nullptr) return;
+    if (finalizing::surely_not_ended()) [[likely]] {
+      Py_DECREF(obj_);
+    } else {
+      release_if_usable(obj_);
+    }
   }
 
   // Takes a new reference; throws PyErrorSet if the API call returned null.
@@ -158,6 +173,9 @@ class Ref {
 
  private:
   explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+  static void release_if_usable(PyObject* obj) noexcept {
+    if (c_api_usable()) Py_DECREF(obj);
+  }
   PyObject* obj_ = nullptr;
 };
 
@@ -174,7 +192,7 @@ class HandlingScope {
   HandlingScope(HandlingScope&&) = delete;
   HandlingScope& operator=(HandlingScope&&) = delete;
   ~HandlingScope() {
-    if (c_api_usable()) PyErr_SetHandledException(previous_.get());
+    if (finalizing::surely_not_ended() || c_api_usable()) PyErr_SetHandledException(previous_.get());
   }
 
  private:

@@ -88,17 +88,30 @@ inline Bounds query_bounds() noexcept {
   return {low, high, share < kMargin ? share : kMargin};
 }
 
+// What a thread knows of its stack: zero-initialised thread-local data, so
+// that each access is one look-up of the thread's block, with no guard
+// variable or wrapper function; filled on the thread's first call.
+struct ThreadStack {
+  Bounds bounds;
+  bool queried = false;
+};
+
+// Out of line, so that the common path saves no registers for it.
+#if defined(__GNUC__)
+[[gnu::noinline, gnu::cold]]
+#endif
+inline void query(ThreadStack& stack) noexcept {
+  stack.bounds = query_bounds();
+  stack.queried = true;
+}
+
 // The bytes left below the caller's frame, or SIZE_MAX where unknown (no
-// bounds, or a frame outside them: another stack than the thread's). The
-// bounds are zero-initialised thread-local data, filled on the thread's first
-// call: no guard variable or wrapper function on each access.
+// bounds, or a frame outside them: another stack than the thread's).
 inline std::size_t left() noexcept {
-  thread_local Bounds bounds;
-  thread_local bool queried = false;
-  if (!queried) [[unlikely]] {
-    bounds = query_bounds();
-    queried = true;
-  }
+  thread_local ThreadStack this_thread;
+  ThreadStack& stack = this_thread;
+  if (!stack.queried) [[unlikely]] query(stack);
+  const Bounds bounds = stack.bounds;
   char here = 0;
   const auto address = reinterpret_cast<std::uintptr_t>(&here);
   if (address < bounds.low || address >= bounds.high) return SIZE_MAX;
