@@ -54,8 +54,9 @@ print(seen)
                                          "import atexit; atexit._run_exitfuncs()"])
 def test_interpreter_exits_with_a_daemon_thread_inside_the_module(tmp_path, home, before_exit):
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
-        pytest.skip("AddressSanitizer's runtime fails an internal check (asan_thread.cpp, stack frame magic) on a "
-                    "thread that the interpreter ends by unwinding it; memcheck finds no error in the same exit")
+        pytest.skip("g++ 12's AddressSanitizer runtime reports a false error of its own on a thread that the "
+                    "interpreter ends by unwinding it (its no-return hook calls its own sigaltstack interceptor "
+                    "on the unwound frames' poison); clang 16's runtime runs this test")
     children = [subprocess.Popen([sys.executable, "-c", DAEMON + before_exit], cwd=tmp_path, stderr=subprocess.PIPE)
                 for _ in range(20)]
     results = [(child.wait(timeout=60), child.communicate()[1]) for child in children]
@@ -205,7 +206,7 @@ def test_stale_temporaries_are_removed_and_deep_recursion_ends_in_recursion_erro
     assert sorted(p.name for p in state.iterdir()) == [fresh.name, "device_fingerprint"]
     assert (state / "device_fingerprint").read_text() == value
     # On 3.13 a minimal C extension needs more than 256 KiB as well; sanitizer builds pad every frame.
-    if sys.version_info[:2] == (3, 12) and "libasan" not in os.environ.get("LD_PRELOAD", ""):
+    if sys.version_info[:2] == (3, 12) and "asan" not in os.environ.get("LD_PRELOAD", ""):
         assert run_python(RECURSION).stdout.split() == ["RecursionError"]
 
 
