@@ -13,6 +13,18 @@ import pytest
 import valdrune_data.fingerprint as fp
 
 SOURCE_FILE = "compiled_src/fingerprint"
+# Set by the scripts that run the suite under an emulator or a compatibility layer (QEMU's user
+# mode for aarch64, Wine for Windows), where a process starts ten to fifty times slower and each
+# call costs several times more. Tests that count processes, kills, calls or examples use
+# `scaled` to ask for fewer there; each says so where it does. No behaviour is left out.
+EMULATED = os.environ.get("VALDRUNE_EMULATED") == "1"
+
+
+@pytest.fixture(scope="session")
+def scaled():
+    """scaled(native, emulated): `native`, or `emulated` under an emulator (see EMULATED)."""
+    return lambda native, emulated: emulated if EMULATED else native
+
 # The concrete path class of this system (PosixPath or WindowsPath): tests subclass this one.
 PATH_CLASS = type(Path())
 

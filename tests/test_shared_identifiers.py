@@ -72,13 +72,15 @@ for i in range(100_000):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("route", ["link", "no-link"])
-def test_killed_writers_never_leave_an_empty_or_partial_file(tmp_path, route):
+def test_killed_writers_never_leave_an_empty_or_partial_file(tmp_path, route, scaled):
     chooser = random.Random(20261208)
     files = []
     # At least 60 kills, and on until the kills have fallen among more than 100 stores: a slow
-    # build (a sanitizer's, or one under emulation) stores less between two kills.
+    # build (a sanitizer's, or one under emulation) stores less between two kills. Under an
+    # emulator, where each writer takes seconds to start, 20 kills among more than 40 stores.
+    kills, stores = scaled(60, 20), scaled(100, 40)
     for kill in range(600):
-        if kill >= 60 and len(files) > 100:
+        if kill >= kills and len(files) > stores:
             break
         base = tmp_path / str(kill)
         writer = subprocess.Popen([sys.executable, "-c", WRITER, str(base), route], cwd=tmp_path,
@@ -88,17 +90,17 @@ def test_killed_writers_never_leave_an_empty_or_partial_file(tmp_path, route):
         writer.kill()  # SIGKILL; TerminateProcess on Windows
         writer.communicate()
         files = list(tmp_path.glob("*/*/.valdrune/device_fingerprint"))
-    assert len(files) > 100
+    assert len(files) > stores
     contents = {path.read_text() for path in files}
     assert all(UUID_TEXT.fullmatch(text) for text in contents), [t for t in contents if not UUID_TEXT.fullmatch(t)]
 
 
 @pytest.mark.slow
-def test_racing_repairers_of_an_empty_file_agree_and_a_stale_lock_is_taken_over(home, race):
+def test_racing_repairers_of_an_empty_file_agree_and_a_stale_lock_is_taken_over(home, race, scaled):
     target = home / ".valdrune" / "device_fingerprint"
     target.parent.mkdir()
     target.write_text(" \n")
-    results = race(64, 20)
+    results = race(scaled(64, 24), 20)  # 24 racers under an emulator, where each takes seconds to start
     assert len(results) == 1 and UUID_TEXT.fullmatch(target.read_text()) and target.read_text() in results
     kept = [".device_fingerprint.lock"] if os.name == "nt" else []  # Windows cannot remove the open lock file
     assert sorted(p.name for p in target.parent.iterdir()) == kept + ["device_fingerprint"]
