@@ -231,13 +231,17 @@ def test_a_lock_directory_is_taken_over_only_from_the_owner_a_waiter_saw(empty_s
         time.sleep(1.5)
         # Another waiter takes the dead holder's lock over and a new holder takes it at once: the
         # first waiter has waited long enough for the old owner (3 s by the time the new holder is
-        # done), but not for the new one (1.8 s).
-        (lock / f"owner.{'a' * 16}").unlink()
-        lock_directory(state, "b" * 16)
+        # done), but not for the new one (1.8 s). The owner changes in one step: a lock directory
+        # left empty for a moment is free, and the waiter may rightly take it (as a slow emulated
+        # stand-in gave it time to), which no real holder would then overwrite.
+        os.rename(lock / f"owner.{'a' * 16}", lock / f"owner.{'b' * 16}")
         time.sleep(1.8)
         empty_store.write_text(stored)  # the new holder stores, then releases the lock
         (lock / f"owner.{'b' * 16}").unlink()
-        lock.rmdir()
+        try:
+            lock.rmdir()
+        except OSError:  # the waiter took the emptied lock at once: it finds the identifier stored
+            pass
         waited = waiter.communicate(timeout=60)[0].split()[-1]
     finally:
         waiter.kill()
