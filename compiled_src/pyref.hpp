@@ -57,34 +57,19 @@ namespace vd {
 
 struct PyErrorSet final {};
 
-namespace detail {
-// Whether the running interpreter ends daemon threads at exit by unwinding
-// them: 3.12, and 3.13 before 3.13.8 (later ones, and 3.14 on, hang such a
-// thread instead, which unwinds nothing). Set when the module is created,
-// from the running version, which a build for an older version may meet.
-inline std::atomic<bool> threads_unwound_at_exit{true};
-}  // namespace detail
-
-inline void note_running_version() noexcept {
-  detail::threads_unwound_at_exit.store(Py_Version < 0x030D0800, std::memory_order_relaxed);
-  finalizing::locate();
-}
+inline void note_running_version() noexcept { finalizing::locate(); }
 
 // Whether this thread may use the C API in a destructor: it has a thread
 // state attached (see "Threads ended by the interpreter" above). Destructors
-// ask only where the interpreter may be ending threads (finalizing.hpp); the
-// answer is slower to get. Where the
-// interpreter never unwinds its threads, always. Elsewhere: until
-// finalisation starts, every thread that runs module code has; the
-// interpreter stops being "initialized" at the moment it begins to end daemon
-// threads, and that test is cheap (a destructor runs it often). After that a
-// build for 3.13 or later asks for the thread state itself. A build for 3.12,
-// which must also load into later versions, has nothing reliable to ask then
-// (PyGILState_Check answers yes on a dying thread): no destructor uses the C
-// API, and the thread that finalises leaks the references of any module call
-// it makes meanwhile.
+// ask only where the interpreter may be ending threads and the runtime's word
+// does not rule it out (finalizing.hpp). Until finalisation starts, every
+// thread that runs module code has a thread state; the interpreter stops being
+// "initialized" at the moment it begins to end daemon threads. After that a
+// build for 3.13 or later asks for the thread state itself. A build for 3.12
+// has nothing reliable to ask then (PyGILState_Check answers yes on a dying
+// thread): no destructor uses the C API, and the thread that finalises leaks
+// the references of any module call it makes meanwhile.
 inline bool c_api_usable() noexcept {
-  if (!detail::threads_unwound_at_exit.load(std::memory_order_relaxed)) [[likely]] return true;
   if (Py_IsInitialized() != 0) [[likely]] return true;
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked() != nullptr;
