@@ -63,6 +63,8 @@ namespace vd {
   X(lock_owner_prefix, "owner.")                                               \
   X(lock_name, ".device_fingerprint.lock")                                     \
   X(lock_directory_name, ".device_fingerprint.lockdir")                        \
+  X(staged_lock_prefix, ".device_fingerprint.lockdir.")                        \
+  X(parent, "parent")                                                          \
   X(st_mode, "st_mode")                                                        \
   X(st_nlink, "st_nlink")                                                      \
   X(st_size, "st_size")                                                        \

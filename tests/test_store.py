@@ -321,3 +321,110 @@ def test_what_a_replaced_os_write_returns_is_checked(home, result, node_shared_b
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == [FALLBACK, "True"]
     assert sorted(p.name for p in (home / ".valdrune").iterdir()) == []  # its temporary file removed
+
+
+def no_locks_waiters(tmp_path, count):
+    waiters = [subprocess.Popen([sys.executable, "-c", NO_LOCKS_CALL], cwd=tmp_path, stdout=subprocess.PIPE, text=True)
+               for _ in range(count)]
+    for waiter in waiters:
+        assert waiter.stdout.readline() == "waiting\n"
+    return waiters
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(os.name == "nt", reason="stands in for fcntl, which Windows does not have")
+def test_a_lock_directory_is_judged_by_the_waiters_own_clock_alone(empty_store, tmp_path, scaled):
+    state, stored = empty_store.parent, "3f2504e0-4f89-11d3-9a0c-0305e82c3301"
+    lock = state / ".device_fingerprint.lockdir"
+    # A living holder whose lock looks old by its time stamp (installed after a long queue, or
+    # stamped by a file server whose clock lags ours): nobody takes it over while it stores.
+    lock_directory(state, "a" * 16)
+    os.utime(lock, (time.time() - 60,) * 2)
+    waiters = no_locks_waiters(tmp_path, scaled(4, 3))
+    try:
+        waiters[0].kill()  # killed while it waits: it leaves nothing behind
+        time.sleep(1.5)
+        empty_store.write_text(stored)
+        (lock / f"owner.{'a' * 16}").unlink()
+        lock.rmdir()
+        results = {waiter.communicate(timeout=60)[0].strip() for waiter in waiters[1:]}
+    finally:
+        for waiter in waiters:
+            waiter.kill()
+            waiter.communicate()
+    assert results == {stored} == {empty_store.read_text()}
+    # A dead holder's aged lock, queued behind by several waiters, beside the staged directory of a
+    # waiter killed in the middle of an attempt: one waiter takes over after seeing the owner for a
+    # few seconds, every one returns what it stored, and the abandoned staged directory goes too.
+    empty_store.write_text("")
+    lock_directory(state, "b" * 16)
+    os.utime(lock, (time.time() - 60,) * 2)
+    staged = state / f".device_fingerprint.lockdir.{'c' * 16}"
+    staged.mkdir()
+    (staged / f"owner.{'c' * 16}").write_text("")
+    started = time.monotonic()
+    waiters = no_locks_waiters(tmp_path, scaled(6, 3))
+    try:
+        results = {waiter.communicate(timeout=60)[0].strip() for waiter in waiters}
+    finally:
+        for waiter in waiters:
+            waiter.kill()
+            waiter.communicate()
+    assert results == {empty_store.read_text()} and len(results.pop()) == 36
+    assert time.monotonic() - started > 3  # the dead owner was watched for the whole stale interval
+    # (The temporary file of the waiter killed first stays until it is a minute old: without kernel
+    # locks only its age tells that its writer is gone.)
+    assert sorted(p.name for p in state.iterdir() if not p.name.endswith(".tmp")) == ["device_fingerprint"]
+
+
+# Repairs an empty stored file, then stalls before it releases the lock (a slow disk, a descheduled process).
+STALLING_AFTER_REPAIR = """
+import pathlib, sys
+import valdrune_data.fingerprint as fp
+class Stalling(type(pathlib.Path())):
+    def replace(self, target):
+        print("holding", flush=True)
+        sys.stdin.readline()
+        result = super().replace(target)
+        print("stored", flush=True)
+        sys.stdin.readline()
+        return result
+fp.Path = Stalling
+print(fp._persistent_fallback_id(), flush=True)
+"""
+
+WAITER = """
+import time
+import valdrune_data.fingerprint as fp
+print("waiting", flush=True)
+value = fp._persistent_fallback_id()
+print(value, time.monotonic(), flush=True)
+"""
+
+
+@pytest.mark.slow
+def test_a_waiter_returns_the_identifier_stored_meanwhile_without_the_lock(empty_store, tmp_path, scaled):
+    holder = subprocess.Popen([sys.executable, "-c", STALLING_AFTER_REPAIR], cwd=tmp_path, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    waiters = []
+    try:
+        assert holder.stdout.readline() == "holding\n"
+        waiters = [subprocess.Popen([sys.executable, "-c", WAITER], cwd=tmp_path, stdout=subprocess.PIPE, text=True)
+                   for _ in range(scaled(4, 2))]
+        assert all(waiter.stdout.readline() == "waiting\n" for waiter in waiters)
+        time.sleep(0.5)  # the waiters queue behind the holder, the file still empty
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+        assert holder.stdout.readline() == "stored\n"
+        readable = time.monotonic()
+        lines = [waiter.communicate(timeout=60)[0].split() for waiter in waiters]
+        holder.stdin.write("go\n")
+        holder.stdin.flush()
+        stored = holder.communicate(timeout=60)[0].strip()
+    finally:
+        for process in [holder, *waiters]:
+            process.kill()
+            process.communicate()
+    assert stored == empty_store.read_text() and len(stored) == 36
+    assert {line[0] for line in lines} == {stored}  # not the unstored fallback after a full wait
+    assert max(float(line[1]) for line in lines) - readable < scaled(1.0, 1.5)  # well before the holder let go
