@@ -207,3 +207,43 @@ def test_the_package_loads_its_submodules_on_first_use(run_python):
         print(valdrune_data.fingerprint.build_device_fingerprint.__name__, dir(valdrune_data))
     """)
     assert result.stdout == "build_device_fingerprint ['__version__', 'app_fingerprint', 'fingerprint']\n"
+
+
+class Unsearchable(type(fp.Path())):
+    """A state directory that this user cannot search: every look inside it is refused."""
+
+    def exists(self, *args, **kwargs):
+        if ".valdrune" in self.parts[:-1]:
+            raise PermissionError(errno.EACCES, "Permission denied", str(self))
+        return super().exists(*args, **kwargs)
+
+    read_text = exists
+
+
+class Homeless(type(fp.Path())):
+    """HOME unset and a user without a password entry, as in a container run with an arbitrary uid."""
+
+    @classmethod
+    def home(cls):
+        raise RuntimeError("Could not determine home directory")
+
+
+@pytest.mark.parametrize("path_class", [Homeless, Unsearchable])
+def test_the_command_line_works_where_the_module_does(path_class, monkeypatch, capsys):
+    from valdrune_data import cli
+
+    fp.platform = type("Linux", (), {"system": staticmethod(lambda: "Linux"), "machine": platform.machine})
+    fp._is_wsl = lambda: False
+    fp._linux_machine_identifier = lambda: ""
+    fp.Path = path_class
+    unstored = f"fallback-{uuid.getnode()}"
+    assert cli.main([]) == 0
+    out, err = capsys.readouterr()
+    material = f"linux|{platform.machine().lower()}|{unstored}"
+    assert out.strip() == hashlib.sha256(material.encode()).hexdigest()
+    assert err.startswith("valdrune-fingerprint: warning: the identifier could not be stored") and err.count("\n") == 1
+    assert cli.main(["--explain"]) == 0 and "NOT stored" in capsys.readouterr().out
+    assert cli.main(["--json"]) == 0
+    data = json.loads(capsys.readouterr().out)
+    assert data["identifier"].startswith("fall") and data["fallback_file"]["stored"] is False
+    assert "fallback-not-stored" in [caveat["code"] for caveat in data["caveats"]]

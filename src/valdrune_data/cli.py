@@ -14,6 +14,7 @@ import hashlib
 import json
 import os
 import sys
+import unicodedata
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -59,8 +60,8 @@ class Explanation:
     sources: list[Source]
     winner: str | None
     identifier: str
-    fallback_file: str
-    fallback_file_exists: bool
+    fallback_file: str | None  # None where the user has no home directory
+    fallback_file_exists: bool | None  # None where it cannot be told
     fallback_stored: bool | None  # whether the fallback identifier in use is the stored one; None if not in use
     fingerprint: str
     agrees: bool
@@ -179,16 +180,29 @@ def look_at(path: str) -> tuple[str, str | None]:
     return "empty", None
 
 
-def fallback_target(fp: ModuleType) -> Any:
-    return fp.Path.home() / ".valdrune" / "device_fingerprint"
+def fallback_target(fp: ModuleType) -> Any | None:
+    """The fallback file's path; None where the user has no home directory (HOME unset and no
+    password entry), where the module returns its unstored identifier."""
+    try:
+        return fp.Path.home() / ".valdrune" / "device_fingerprint"
+    except (OSError, RuntimeError, KeyError):
+        return None
+
+
+def guarded(look: Callable[[], bool]) -> bool | None:
+    """What a look at the file system says; None where it cannot be told (a state directory that
+    this user cannot search, say)."""
+    try:
+        return bool(look())
+    except (OSError, UnicodeError, ValueError):
+        return None
 
 
 def is_stored(fp: ModuleType, identifier: str) -> bool:
     """Whether the fallback file holds `identifier`, so that later runs give the same one."""
-    try:
-        return bool(fallback_target(fp).read_text(encoding="utf-8").strip() == identifier)
-    except (OSError, UnicodeError):
-        return False
+    target = fallback_target(fp)
+    return target is not None and guarded(
+        lambda: target.read_text(encoding="utf-8").strip() == identifier) is True
 
 
 def explain(fp: ModuleType) -> Explanation:
@@ -212,12 +226,14 @@ def explain(fp: ModuleType) -> Explanation:
     target = fallback_target(fp)
     stored = is_stored(fp, identifier) if winner is not None and winner.name == FALLBACK else None
     winner_name = winner.name if winner else None
-    directory = str(target.parent)
+    directory = str(target.parent) if target is not None else None
+    home = str(target.parent.parent) if target is not None else None
     environment = setting.detect(system, observer.wsl, winner_name, directory)
     rejected = [(source.name, source.value or "") for source in sources if source.outcome == "rejected"]
-    caveats = setting.caveats(environment, winner_name, observer.wsl, stored, directory, str(target.parent.parent),
-                              rejected)
-    return Explanation(system, machine, observer.wsl, sources, winner_name, identifier, str(target), target.exists(),
+    caveats = setting.caveats(environment, winner_name, observer.wsl, stored, directory, home, rejected)
+    return Explanation(system, machine, observer.wsl, sources, winner_name, identifier,
+                       str(target) if target is not None else None,
+                       guarded(target.exists) if target is not None else None,
                        stored, fingerprint, agrees, notes=notes, environment=environment, caveats=caveats)
 
 
@@ -238,18 +254,30 @@ def render_text(explanation: Explanation, show: bool) -> str:
     environment = explanation.environment
     lines.append(f"setting:       {environment.kind}")
     lines += [f"  evidence: {evidence}" for evidence in environment.evidence]
+    origin = environment.identifier_file
+    if origin is not None and origin["origin"] == "container":
+        lines.append(f"  identifier: {origin['path']} is this container's own, {origin['evidence']}")
     for caveat in explanation.caveats:
         lines += [f"caveat:        {caveat.message}", f"  remedy: {caveat.remedy}"]
-    exists = "present" if explanation.fallback_file_exists else "absent"
+    exists = {True: "present", False: "absent", None: "cannot be looked at"}[explanation.fallback_file_exists]
+    if explanation.fallback_file is None:
+        exists = "no home directory"
     if explanation.fallback_stored is False:
         exists += "; the identifier in use is NOT stored there, and changes once it can be"
     lines += [f"winner:        {explanation.winner or 'none'}",
               f"identifier:    {mask(explanation.identifier, show)}",
-              f"fallback file: {explanation.fallback_file} ({exists})",
+              f"fallback file: {explanation.fallback_file or 'none'} ({exists})",
               f"fingerprint:   {explanation.fingerprint}"]
     if explanation.app_fingerprint is not None:
         lines.append(f"app fingerprint: {explanation.app_fingerprint}")
-    return "\n".join(lines)
+    return "\n".join(visible(line) for line in lines)
+
+
+def visible(text: str) -> str:
+    """`text` with its control characters escaped, so that what the system holds (a mount root, a
+    variable, a path) can neither start a line of its own nor reach the terminal as a command."""
+    return "".join(char if unicodedata.category(char) not in ("Cc", "Cf", "Zl", "Zp")
+                   else char.encode("unicode_escape").decode("ascii") for char in text)
 
 
 def render_json(explanation: Explanation, show: bool) -> str:
@@ -288,7 +316,7 @@ def parser(prog: str | None) -> argparse.ArgumentParser:
 def say(name: str, text: str) -> None:
     """One line on standard error, if there is one."""
     if sys.stderr is not None:
-        print(f"{name}: {text}", file=sys.stderr, flush=True)
+        print(visible(f"{name}: {text}"), file=sys.stderr, flush=True)
 
 
 def reader_gone(exc: OSError) -> bool:
@@ -347,9 +375,12 @@ def main(argv: Sequence[str] | None = None, prog: str | None = "valdrune-fingerp
                     fp.build_device_fingerprint()
             if not emit(name, result):
                 return 1
-            if fallback.unstored is not None:
+            if fallback.not_stored and fallback.unstored is not None:
                 say(name, f"warning: the identifier could not be stored in {fallback.unstored}; "
                           "this fingerprint will change once that directory is writable")
+            elif fallback.not_stored:
+                say(name, "warning: the identifier could not be stored, as this user has no home directory; "
+                          "this fingerprint will change once it has one")
             return 0
         explanation = explain(fp)
         explanation.app_fingerprint = app_fingerprint(arguments.app_id) if arguments.app_id is not None else None
@@ -369,7 +400,8 @@ class FallbackWatch:
 
     def __init__(self, fp: ModuleType) -> None:
         self.fp = fp
-        self.unstored: str | None = None  # the state directory, when the identifier in use is not stored there
+        self.not_stored = False  # whether the identifier in use is a fallback identifier that was not stored
+        self.unstored: str | None = None  # the state directory it was not stored in; None with no home directory
 
     @contextmanager
     def installed(self) -> Iterator[None]:
@@ -382,7 +414,9 @@ class FallbackWatch:
         def persistent_fallback_id() -> Any:
             value = original()
             if isinstance(value, str) and value and not is_stored(self.fp, value):
-                self.unstored = str(fallback_target(self.fp).parent)
+                target = fallback_target(self.fp)
+                self.unstored = str(target.parent) if target is not None else None
+                self.not_stored = True
             return value
 
         try:

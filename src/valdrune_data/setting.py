@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import os
 import re
+from datetime import datetime, timezone
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 
@@ -19,10 +20,21 @@ DOCKERENV = "/.dockerenv"
 CONTAINERENV = "/run/.containerenv"
 CGROUP = "/proc/self/cgroup"
 MOUNTINFO = "/proc/self/mountinfo"
+PID1_STAT = "/proc/1/stat"
+PROC_STAT = "/proc/stat"
 
-# Container kinds by what the cgroup path names, in the order they are recognised.
-CGROUP_KINDS = (("kubepods", "kubernetes"), ("libpod", "podman"), ("docker", "docker"),
-                ("containerd", "containerd"), ("lxc", "lxc"), ("machine.slice", "systemd-nspawn"))
+# Container kinds by the cgroup path components that their engines write, in the order they are
+# recognised: a host's own services (docker-cleanup.service, containerd.service, lxcfs.service) and
+# a virtual machine's process in machine.slice are none of them.
+_ID = "[0-9a-f]{64}"
+CGROUP_KINDS = (
+    (r"kubepods([.-][^/]*)?", "kubernetes"),
+    (rf"libpod-{_ID}(\.scope)?", "podman"),
+    (rf"docker-{_ID}\.scope|docker/{_ID}", "docker"),
+    (rf"cri-containerd-{_ID}\.scope", "containerd"),
+    (r"lxc\.payload\.[^/]+|lxc/[^/]+", "lxc"),
+    (r"machine\.slice/machine-(?!qemu\\x2d)[^/]+\.scope", "systemd-nspawn"),
+)
 # The kind a container's engine gives itself in the `container` variable.
 VARIABLE_KINDS = {"docker": "docker", "podman": "podman", "oci": "podman", "lxc": "lxc", "lxc-libvirt": "lxc",
                   "systemd-nspawn": "systemd-nspawn"}
@@ -37,6 +49,9 @@ class Mount:
     root: str  # the path, within the mounted file system, that is mounted here
     fs_type: str
     source: str
+    mount_id: str = ""
+    parent_id: str = ""
+    device: str = ""  # major:minor of the mounted file system
 
 
 @dataclass
@@ -83,22 +98,35 @@ def read_mounts(path: str | None = None) -> list[Mount]:
         try:
             separator = parts.index("-", 6)
             mounts.append(Mount(unescape(parts[4]), unescape(parts[3]), parts[separator + 1],
-                                parts[separator + 2] if len(parts) > separator + 2 else ""))
+                                unescape(parts[separator + 2]) if len(parts) > separator + 2 else "",
+                                parts[0], parts[1], parts[2]))
         except (ValueError, IndexError):
             continue
     return mounts
 
 
 def covering_mount(path: str, mounts: Sequence[Mount]) -> Mount | None:
-    """The mount that `path` is on: the longest mount point above it, the last one mounted there."""
-    best: tuple[int, int] | None = None
-    found = None
-    for index, mount in enumerate(mounts):
-        point = mount.mount_point.rstrip("/")
-        if path == mount.mount_point or path == point or path.startswith(point + "/"):
-            key = (len(point), index)
-            if best is None or key > best:
-                best, found = key, mount
+    """The mount that `path` is on, found as the kernel finds it: from the root mount down through
+    the mount tree, component by component, each time to the mount on top at that point. A mount
+    that a later mount over one of its parents hides is never reached."""
+    def on_top(mount: Mount, point: str) -> Mount:
+        while True:
+            above = [other for other in mounts if other.parent_id == mount.mount_id and other.mount_point == point
+                     and other is not mount]
+            if not above:
+                return mount
+            mount = above[-1]
+
+    roots = [mount for mount in mounts if mount.mount_point == "/"]
+    if not roots:
+        return None
+    found = on_top(roots[0], "/")
+    prefix = ""
+    for component in [part for part in path.split("/") if part]:
+        prefix += "/" + component
+        children = [mount for mount in mounts if mount.parent_id == found.mount_id and mount.mount_point == prefix]
+        if children:
+            found = on_top(children[-1], prefix)
     return found
 
 
@@ -120,7 +148,8 @@ def container_evidence(environ: Mapping[str, str]) -> tuple[list[str], list[str]
         evidence.append("KUBERNETES_SERVICE_HOST in the environment")
     for line in (read_text(CGROUP) or "").splitlines():
         cgroup_path = line.split(":", 2)[-1]
-        kind = next((kind for word, kind in CGROUP_KINDS if word in cgroup_path), None)
+        kind = next((kind for pattern, kind in CGROUP_KINDS if re.search(rf"(^|/)(?:{pattern})(/|$)", cgroup_path)),
+                    None)
         if kind is not None:
             kinds.append(kind)
             evidence.append(f"cgroup {cgroup_path} in {CGROUP}")
@@ -128,29 +157,75 @@ def container_evidence(environ: Mapping[str, str]) -> tuple[list[str], list[str]
     return kinds, evidence
 
 
-def identifier_origin(path: str, mounts: Sequence[Mount], container: bool) -> dict[str, str] | None:
-    """How the Linux identifier file at `path` got there: bind-mounted, or part of the image."""
-    candidates = [path]
+def modified(path: str) -> float | None:
     try:
-        resolved = os.path.realpath(path)
+        return os.stat(path).st_mtime
     except (OSError, ValueError):
-        resolved = path
-    if resolved != path:
-        candidates.append(resolved)
-    for candidate in candidates:
-        mount = covering_mount(candidate, mounts)
-        if mount is not None and mount.mount_point == candidate:
-            return {"path": path, "origin": "bind-mounted", "mount_point": candidate,
-                    "mounted_from": f"{mount.source}:{mount.root}", "fs_type": mount.fs_type}
+        return None
+
+
+def pid1_started() -> float | None:
+    """When this PID namespace's first process started (boot time plus its start in clock ticks)."""
+    boot = next((line.split()[1] for line in (read_text(PROC_STAT) or "").splitlines()
+                 if line.startswith("btime ")), None)
+    fields = (read_text(PID1_STAT) or "").rpartition(")")[2].split()
+    try:
+        return int(boot or "") + int(fields[19]) / os.sysconf("SC_CLK_TCK")
+    except (ValueError, IndexError, OSError, AttributeError):
+        return None
+
+
+def when(seconds: float) -> str:
+    return datetime.fromtimestamp(seconds, timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC")
+
+
+def container_start() -> tuple[str, float] | None:
+    """What shows when this container started, and that time: its engine's marker file, which the
+    engine makes as it creates the container, else its first process."""
+    for marker in (DOCKERENV, CONTAINERENV):
+        if (stamp := modified(marker)) is not None:
+            return marker, stamp
+    started = pid1_started()
+    return ("PID 1 started", started) if started is not None else None
+
+
+def real_path(path: str) -> str:
+    try:
+        return os.path.realpath(path)
+    except (OSError, ValueError):
+        return path
+
+
+def identifier_origin(path: str, mounts: Sequence[Mount], container: bool) -> dict[str, str] | None:
+    """How the Linux identifier file at `path` got there: bind-mounted (systemd's transient
+    /run/machine-id among them), part of the container's image, or written by this container.
+    The mount is the one the file is actually reached through; "image" is claimed only on
+    evidence of age: the file is older than the container."""
+    resolved = real_path(path)
     mount = covering_mount(resolved, mounts)
-    if container and mount is not None and mount.mount_point == "/" and mount.fs_type in IMAGE_FILE_SYSTEMS:
-        return {"path": path, "origin": "image", "mount_point": "/", "fs_type": mount.fs_type}
-    return None
+    if mount is not None and mount.mount_point == resolved:
+        origin = {"path": path, "origin": "bind-mounted", "mount_point": resolved,
+                  "mounted_from": f"{mount.source}:{mount.root}", "fs_type": mount.fs_type}
+        run = covering_mount("/run", mounts)
+        if mount.root == "/machine-id" and run is not None and run.device == mount.device:
+            origin["origin"] = "transient"  # systemd's /run/machine-id over an empty, read-only file
+        return origin
+    start, written = container_start() if container else None, modified(resolved)
+    if start is None or written is None:
+        return None
+    marker, started = start
+    if written < started:
+        return {"path": path, "origin": "image",
+                "evidence": f"last written {when(written)}, before {marker} ({when(started)})"}
+    return {"path": path, "origin": "container",
+            "evidence": f"written {when(written)}, after {marker} ({when(started)})"}
 
 
 def fallback_location(directory: str, mounts: Sequence[Mount], container: bool) -> dict[str, str] | None:
-    """Whether the fallback file's directory is on the container's writable layer or on a volume."""
-    mount = covering_mount(directory, mounts)
+    """Whether the fallback file's directory is on the container's writable layer or on a volume,
+    judged where the directory really is (a home that is a symbolic link to a volume is on it)."""
+    resolved = real_path(directory)
+    mount = covering_mount(resolved, mounts)
     if not container or mount is None:
         return None
     if mount.mount_point == "/" and mount.fs_type in IMAGE_FILE_SYSTEMS:
@@ -158,7 +233,7 @@ def fallback_location(directory: str, mounts: Sequence[Mount], container: bool) 
     return {"path": directory, "on": "volume", "mount_point": mount.mount_point, "fs_type": mount.fs_type}
 
 
-def detect(system: str, wsl: bool | None, winner: str | None, fallback_directory: str,
+def detect(system: str, wsl: bool | None, winner: str | None, fallback_directory: str | None,
            environ: Mapping[str, str] | None = None) -> Environment:
     """The setting, from the evidence on this machine. Only Linux is looked at for containers."""
     if system != "linux":
@@ -173,23 +248,30 @@ def detect(system: str, wsl: bool | None, winner: str | None, fallback_directory
     mounts = read_mounts()
     if winner is not None and winner.startswith("/"):
         environment.identifier_file = identifier_origin(winner, mounts, environment.container)
-    if winner == "fallback file":
+    if winner == "fallback file" and fallback_directory is not None:
         environment.fallback_directory = fallback_location(fallback_directory, mounts, environment.container)
     return environment
 
 
 def caveats(environment: Environment, winner: str | None, wsl: bool | None, fallback_stored: bool | None,
-            fallback_directory: str, home: str, rejected: Sequence[tuple[str, str]]) -> list[Caveat]:
+            fallback_directory: str | None, home: str | None, rejected: Sequence[tuple[str, str]]) -> list[Caveat]:
     """What the setting means for the fingerprint, each with one remedy; only where there is evidence."""
     found = []
     origin = environment.identifier_file
     if origin is not None and origin["origin"] == "image":
         found.append(Caveat(
             "identifier-in-image",
-            f"{origin['path']} is part of the {environment.kind} image: every container started from this image "
-            "has this fingerprint",
+            f"{origin['path']} is part of the {environment.kind} image, as it was {origin['evidence']}: every "
+            "container started from this image has this fingerprint",
             f"build the image with an empty {origin['path']}, or run systemd-machine-id-setup when the container "
             "starts"))
+    if origin is not None and origin["origin"] == "transient":
+        found.append(Caveat(
+            "identifier-transient",
+            f"{origin['path']} is systemd's /run/machine-id, mounted over an empty, read-only {origin['path']}: "
+            "this machine's own identifier, but made anew at every boot, and this fingerprint with it",
+            f"make {origin['path']} writable at boot, or run systemd-machine-id-setup --commit, so that the "
+            "identifier is kept"))
     if origin is not None and origin["origin"] == "bind-mounted":
         found.append(Caveat(
             "identifier-bind-mounted",
@@ -207,7 +289,11 @@ def caveats(environment: Environment, winner: str | None, wsl: bool | None, fall
         found.append(Caveat(
             "fallback-not-stored",
             f"the identifier could not be stored in {fallback_directory}: this fingerprint changes once it can be",
-            f"make {fallback_directory} writable for this user"))
+            f"make {fallback_directory} writable for this user") if fallback_directory is not None else Caveat(
+            "fallback-not-stored",
+            "the identifier could not be stored: this user has no home directory, and this fingerprint changes "
+            "once it has one",
+            "set HOME to a directory that this user can write"))
     if wsl and winner in ("reg.exe", "powershell.exe"):
         found.append(Caveat(
             "wsl-follows-host",
