@@ -1,6 +1,6 @@
 """Per-call cost of the module beside a plain-Python equivalent and beside the bare standard-library work.
 
-    python bench/bench.py [--quick] [--callgrind | --callgrind-only] [--threads N]
+    python bench/bench.py [--quick] [--callgrind | --callgrind-only | --gate RATIO] [--threads N]
 
 For each function's common path on this machine it reports the best time per call
 (timeit, several repeats, minimum) of the module, of bench/reference.py (the same
@@ -175,13 +175,14 @@ def callgrind_run(target, n, seed):
     return total, own
 
 
-def callgrind(calls):
+def callgrind(calls, targets=None):
     """Instructions per call of each target, averaged over SEEDS: each seed's run of `calls` calls minus its run
     of none (both after the same warm-up), so that interpreter start-up and the warm-up cancel out."""
     from concurrent.futures import ThreadPoolExecutor
 
+    targets = CALLGRIND_TARGETS if targets is None else targets
     jobs = {(seed, None): (None, 0, seed) for seed in SEEDS}
-    for row in CALLGRIND_TARGETS.values():
+    for row in targets.values():
         for expression in filter(None, row):
             jobs.update({(seed, expression): (expression, calls, seed) for seed in SEEDS})
     with ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
@@ -189,7 +190,7 @@ def callgrind(calls):
                    for key, (target, n, seed) in jobs.items()}
         runs = {key: future.result() for key, future in futures.items()}
     per_call = {}
-    for row in CALLGRIND_TARGETS.values():
+    for row in targets.values():
         for expression in filter(None, row):
             samples = [[(b - a) / calls for a, b in zip(runs[(seed, None)], runs[(seed, expression)])]
                        for seed in SEEDS]
@@ -210,6 +211,18 @@ def report_callgrind(calls):
         if floor_expression:
             line += f" {per_call[floor_expression][0]:9,.0f} {ours / per_call[floor_expression][0]:6.3f}"
         print(line)
+
+
+def gate(limit, calls=200):
+    """Fails (exit 1) where build_device_fingerprint() costs more than `limit` times the instructions of its
+    plain-Python equivalent: instruction counts, which a busy machine does not move."""
+    module, plain, _ = CALLGRIND_TARGETS["build_device_fingerprint()"]
+    per_call = callgrind(calls, {"build_device_fingerprint()": (module, plain, None)})
+    ratio = per_call[module][0] / per_call[plain][0]
+    verdict = "ok" if ratio <= limit else "FAILED"
+    print(f"{verdict}: Python {sys.version.split()[0]}, build_device_fingerprint() {per_call[module][0]:,.0f} "
+          f"instructions per call, plain Python {per_call[plain][0]:,.0f}: ratio {ratio:.4f} (limit {limit})")
+    return 0 if ratio <= limit else 1
 
 
 def throughput(function, threads, seconds):
@@ -254,7 +267,11 @@ def main():
     parser.add_argument("--callgrind", action="store_true", help="also count instructions under valgrind")
     parser.add_argument("--callgrind-only", action="store_true", help="only count instructions under valgrind")
     parser.add_argument("--threads", type=int, metavar="N", help="only the scaling from 1 to N threads")
+    parser.add_argument("--gate", type=float, metavar="RATIO",
+                        help="only the instruction ratio of build_device_fingerprint(); exit 1 above RATIO")
     options = parser.parse_args()
+    if options.gate:
+        sys.exit(gate(options.gate))
     if options.threads:
         report_threads(options.threads, 1.0 if options.quick else 3.0)
         return

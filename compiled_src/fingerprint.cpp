@@ -692,7 +692,6 @@ void mark_owner(PyInterpreterState* interpreter) {
 // The module slots are not `noexcept`: the imports they run execute Python
 // code, which a thread ended by the interpreter unwinds through.
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
-  note_running_version();
   try {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     const int64_t current = PyInterpreterState_GetID(interpreter);

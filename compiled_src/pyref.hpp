@@ -30,18 +30,22 @@
 // Threads ended by the interpreter
 // --------------------------------
 // When the interpreter shuts down, a daemon thread that tries to take the GIL
-// again is ended with pthread_exit, which unwinds its stack with a "forced
-// unwind" exception. That unwinding must pass through the module's frames
-// untouched: no handler catches it (there is no `catch (...)`: handlers name
-// PyErrorSet or std::exception), the entry points that call into Python are
-// not `noexcept` (a forced unwind leaving a `noexcept` function ends the
-// process), and no destructor may touch the C API while it runs, since the
-// thread no longer has a thread state: it was detached to wait for the GIL
-// when the interpreter ended it. So a destructor uses the C API only on a
-// thread that has a thread state attached; on any other it leaves its
-// references alone, and at worst a thread that is about to die leaks them.
-// This rests on nothing a program can change (an atexit callback can be
-// cleared or run early; the thread state cannot).
+// again is ended. 3.12, and 3.13 before 3.13.8, end it with pthread_exit on
+// Linux and macOS, which unwinds its stack with a "forced unwind" exception;
+// later versions hang it instead, and Windows ends a thread without unwinding
+// anything. That unwinding must pass through the module's frames untouched: no
+// handler catches it (there is no `catch (...)`: handlers name PyErrorSet or
+// std::exception), the entry points that call into Python are not `noexcept`
+// (a forced unwind leaving a `noexcept` function ends the process), and no
+// destructor may touch the C API while it runs, since the thread no longer has
+// a thread state: it was detached to wait for the GIL when the interpreter
+// ended it. So a destructor uses the C API only on a thread that has a thread
+// state attached, which it asks the interpreter through the exported API
+// (PyThreadState_GetUnchecked, 3.12's _PyThreadState_UncheckedGet); on any
+// other it leaves its references alone: a thread that is about to die leaks
+// them. The thread that finalises the interpreter keeps its thread state, and
+// releases all it holds. This rests on nothing a program can change (an atexit
+// callback can be cleared or run early; the thread state cannot).
 #pragma once
 
 #include <cstddef>
@@ -51,30 +55,18 @@
 #include <atomic>
 #include <utility>
 
-#include "finalizing.hpp"
-
 namespace vd {
 
 struct PyErrorSet final {};
 
-inline void note_running_version() noexcept { finalizing::locate(); }
-
 // Whether this thread may use the C API in a destructor: it has a thread
-// state attached (see "Threads ended by the interpreter" above). Destructors
-// ask only where the interpreter may be ending threads and the runtime's word
-// does not rule it out (finalizing.hpp). Until finalisation starts, every
-// thread that runs module code has a thread state; the interpreter stops being
-// "initialized" at the moment it begins to end daemon threads. After that a
-// build for 3.13 or later asks for the thread state itself. A build for 3.12
-// has nothing reliable to ask then (PyGILState_Check answers yes on a dying
-// thread): no destructor uses the C API, and the thread that finalises leaks
-// the references of any module call it makes meanwhile.
+// state attached (see "Threads ended by the interpreter" above). Every thread
+// that runs module code has one, but a thread that the interpreter is ending.
 inline bool c_api_usable() noexcept {
-  if (Py_IsInitialized() != 0) [[likely]] return true;
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked() != nullptr;
 #else
-  return false;
+  return _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
 
@@ -117,18 +109,8 @@ class Ref {
     obj_ = std::exchange(other.obj_, nullptr);
     return *this;
   }
-  // Inline where the compiler allows: the common release is a few
-  // instructions, fewer than a call.
-#if defined(__GNUC__)
-  [[gnu::always_inline]]
-#endif
   ~Ref() {
-    if (obj_ == nullptr) return;
-    if (finalizing::surely_not_ended()) [[likely]] {
-      Py_DECREF(obj_);
-    } else {
-      release_if_usable(obj_);
-    }
+    if (obj_ != nullptr && c_api_usable()) [[likely]] Py_DECREF(obj_);
   }
 
   // Takes a new reference; throws PyErrorSet if the API call returned null.
@@ -158,9 +140,6 @@ class Ref {
 
  private:
   explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
-  static void release_if_usable(PyObject* obj) noexcept {
-    if (c_api_usable()) Py_DECREF(obj);
-  }
   PyObject* obj_ = nullptr;
 };
 
@@ -177,7 +156,7 @@ class HandlingScope {
   HandlingScope(HandlingScope&&) = delete;
   HandlingScope& operator=(HandlingScope&&) = delete;
   ~HandlingScope() {
-    if (finalizing::surely_not_ended() || c_api_usable()) PyErr_SetHandledException(previous_.get());
+    if (c_api_usable()) PyErr_SetHandledException(previous_.get());
   }
 
  private:
