@@ -164,52 +164,12 @@ struct Constants {
   std::array<PyObject*, 12> code{};
 };
 
-// What the store uses of the standard library, imported privately at
-// initialisation and never looked up in the namespace: no replacement of a
-// module attribute can change whether a store succeeds, or feed it a value of
-// another type.
-struct Private {
-  bool ready = false;
-  PyObject* urandom = nullptr;    // os.urandom
-  PyObject* open = nullptr;       // os.open
-  PyObject* close = nullptr;      // os.close
-  PyObject* fstat = nullptr;      // os.fstat
-  PyObject* stat = nullptr;       // os.stat
-  PyObject* lstat = nullptr;      // os.lstat
-  PyObject* unlink = nullptr;     // os.unlink
-  PyObject* rmdir = nullptr;      // os.rmdir
-  PyObject* mkdir = nullptr;      // os.mkdir
-  PyObject* write = nullptr;      // os.write
-  PyObject* rename = nullptr;     // os.rename
-  PyObject* listdir = nullptr;    // os.listdir
-  PyObject* sep = nullptr;        // os.sep, a one-character str
-  PyObject* open_flags = nullptr;    // the lock file: O_RDWR | O_CREAT
-  PyObject* create_flags = nullptr;  // a temporary file: O_WRONLY | O_CREAT | O_EXCL
-  PyObject* read_flags = nullptr;    // another writer's temporary file: O_RDONLY | O_NONBLOCK
-                                     // (each with O_NOFOLLOW and O_BINARY where there are)
-  PyObject* file_mode = nullptr;   // 0o666, less the umask
-  PyObject* monotonic = nullptr;  // time.monotonic
-  PyObject* wall_clock = nullptr;  // time.time
-  PyObject* sleep = nullptr;      // time.sleep
-  // The kernel lock: fcntl.flock(fd, *lock_args) on POSIX systems,
-  // msvcrt.locking(fd, *lock_args) on Windows; null where there is neither.
-  PyObject* lock = nullptr;
-  PyObject* lock_args = nullptr;
-  PyObject* unlock_args = nullptr;
-  bool lock_is_flock = false;  // a temporary file can stay open, locked, while it is published
-                               // (else msvcrt.locking: any refusal of a non-blocking attempt means
-                               // "held", whatever errno it carries: EACCES, EDEADLOCK, or none under Wine)
-  PyObject* busy_errnos = nullptr;         // the lock is held by another process
-  PyObject* unsupported_errnos = nullptr;  // the file system has no kernel locks
-};
-
 // Process-wide state: one copy per process, created by the module slots.
 struct State {
   int64_t interpreter_id = -1;
   PyObject* module = nullptr;   // strong, once the exec slot has recorded it
   PyObject* globals = nullptr;  // the module namespace, borrowed from `module`
   Constants c;
-  Private p;
 };
 inline State g;
 
@@ -275,6 +235,13 @@ inline bool raising_ordinary_exception() noexcept {
 inline void absorb_ordinary_exception() {
   if (!raising_ordinary_exception()) raise_current();
   PyErr_Clear();
+}
+
+// A probe's failure: an ordinary exception absorbed, "" returned; anything
+// else rethrown.
+inline Ref absorbed() {
+  absorb_ordinary_exception();
+  return empty_str();
 }
 
 }  // namespace vd

@@ -97,15 +97,26 @@ Ref call(PyObject* callable, Args... args) {
                                        nullptr));
 }
 
+// The arguments of a vectorcall with keywords, after one free slot: `first`
+// (a callable's slot, which the callee may use; or `self`), the positional
+// arguments, then the keyword values.
+struct KeywordArgs {
+  std::array<PyObject*, 8> argv{};
+  std::size_t positional = 0;
+  KeywordArgs(PyObject* first, std::initializer_list<PyObject*> args, std::initializer_list<PyObject*> kwvalues)
+      : argv{first}, positional(args.size()) {
+    std::size_t n = 1;
+    for (PyObject* arg : args) argv[n++] = arg;
+    for (PyObject* arg : kwvalues) argv[n++] = arg;
+  }
+};
+
 // callable(*positional, **dict(zip(kwnames, kwvalues))), with `kwnames` a
 // prebuilt tuple whose order is the order in which the keywords are passed.
 inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
                    std::initializer_list<PyObject*> kwvalues, PyObject* kwnames) {
-  std::array<PyObject*, 8> argv{};
-  std::size_t n = 1;
-  for (PyObject* arg : positional) argv[n++] = arg;
-  for (PyObject* arg : kwvalues) argv[n++] = arg;
-  return Ref::steal(vectorcall_or_null(callable, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+  KeywordArgs args(nullptr, positional, kwvalues);
+  return Ref::steal(vectorcall_or_null(callable, args.argv.data() + 1, args.positional | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                        kwnames));
 }
 
@@ -116,14 +127,11 @@ Ref call_method(PyObject* self, PyObject* name, Args... args) {
   return Ref::steal(method_call_or_null(name, argv.data(), argv.size(), nullptr));
 }
 
-// self.name(*positional, **keywords) with a prebuilt keyword-name tuple.
+// self.name(*positional, **keywords), the keyword names in `kwnames`.
 inline Ref call_method_kw(PyObject* self, PyObject* name, std::initializer_list<PyObject*> positional,
                           std::initializer_list<PyObject*> kwvalues, PyObject* kwnames) {
-  std::array<PyObject*, 8> argv{self};
-  std::size_t n = 1;
-  for (PyObject* arg : positional) argv[n++] = arg;
-  for (PyObject* arg : kwvalues) argv[n++] = arg;
-  return Ref::steal(method_call_or_null(name, argv.data(), 1 + positional.size(), kwnames));
+  KeywordArgs args(self, positional, kwvalues);
+  return Ref::steal(method_call_or_null(name, args.argv.data(), 1 + args.positional, kwnames));
 }
 
 // The truth value, as `if obj:` takes it.

@@ -26,19 +26,34 @@ enum class Param { None, Str, List };
 struct Frame;
 using Body = Ref (*)(Frame&, PyObject* arg);
 
+// One row of the function table. Rows name their fields; a function without
+// a parameter leaves the parameter's three fields out, and the table numbers
+// its rows (`owner`, see `numbered`).
 struct FunctionDef {
-  const char* name;
-  const char* qualified_name;  // module name and function name joined by a dot
-  int owner;                   // index into the traceback table, 1 to 12
-  int def_line;
-  Param param;
-  const char* param_name;        // nullptr when `param` is Param::None
-  const char* param_annotation;  // likewise
-  const char* return_annotation;
-  std::array<const char*, 4> varnames;
-  int nvarnames;
-  vectorcallfunc vectorcall;  // function_vectorcall<body>
+  const char* name = nullptr;
+  const char* qualified_name = nullptr;  // module name and function name joined by a dot
+  int def_line = 0;
+  const char* return_annotation = "str";
+  std::array<const char*, 4> varnames{};  // the code object's local names, unused ones null
+  vectorcallfunc vectorcall = nullptr;    // function_vectorcall<body>
+  Param param = Param::None;
+  const char* param_name = nullptr;
+  const char* param_annotation = nullptr;
+  int owner = 0;  // index into the traceback table, 1 to 12: the row's place in the table
+
+  [[nodiscard]] constexpr int nvarnames() const noexcept {
+    int n = 0;
+    while (n < static_cast<int>(varnames.size()) && varnames[static_cast<std::size_t>(n)] != nullptr) ++n;
+    return n;
+  }
 };
+
+// The table with each row's `owner` set to its place, from 1.
+template <std::size_t N>
+constexpr std::array<FunctionDef, N> numbered(std::array<FunctionDef, N> table) {
+  for (std::size_t i = 0; i < N; ++i) table[i].owner = static_cast<int>(i + 1);
+  return table;
+}
 
 struct FunctionObject {
   PyObject_HEAD

@@ -59,12 +59,23 @@ namespace vd {
 
 struct PyErrorSet final {};
 
+#if PY_VERSION_HEX < 0x030D0000 && defined(__GNUC__) && !defined(_WIN32)
+// A build for 3.12 can be loaded into a later interpreter, which warns (the
+// exec slot's version check) and no longer has this function: the reference
+// is weak, so that loading does not fail on it.
+extern "C" __attribute__((weak)) PyThreadState* _PyThreadState_UncheckedGet(void);  // NOLINT(bugprone-reserved-identifier)
+#endif
+
 // Whether this thread may use the C API in a destructor: it has a thread
 // state attached (see "Threads ended by the interpreter" above). Every thread
 // that runs module code has one, but a thread that the interpreter is ending.
 inline bool c_api_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
   return PyThreadState_GetUnchecked() != nullptr;
+#elif defined(__GNUC__) && !defined(_WIN32)
+  if (&_PyThreadState_UncheckedGet != nullptr) [[likely]] return _PyThreadState_UncheckedGet() != nullptr;
+  // A later interpreter than this build's: it stops being initialised before it ends any thread.
+  return Py_IsInitialized() != 0;
 #else
   return _PyThreadState_UncheckedGet() != nullptr;
 #endif
