@@ -227,16 +227,13 @@ def entry():
 
 
 def find_python(version):
-    """Path of a pyenv-installed interpreter of the given minor version, or None."""
-    root = Path(os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv")))
+    """Path of an interpreter of the given minor version, as the project's tools/find-python finds it, or None."""
+    finder = Path(__file__).resolve().parent.parent / "tools" / "find-python"
     try:
-        root = Path(subprocess.run(["pyenv", "root"], capture_output=True, text=True, check=True).stdout.strip())
-    except (OSError, subprocess.CalledProcessError):
-        pass
-    for candidate in sorted(root.glob(f"versions/{version}.*/bin/python{version}"), reverse=True):
-        if subprocess.run([candidate, "-c", "pass"], capture_output=True).returncode == 0:
-            return str(candidate)
-    return None
+        found = subprocess.run(["sh", str(finder), version], capture_output=True, text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    return found.stdout.strip() or None if found.returncode == 0 else None
 
 
 PYTHON_313 = find_python("3.13")  # looked up before any test moves HOME

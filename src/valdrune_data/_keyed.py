@@ -6,16 +6,21 @@ import hashlib
 import hmac
 
 
+def material(system: str, machine: str, identifier: str) -> str:
+    """The text that ``build_device_fingerprint()`` hashes, from its three parts (system and
+    machine already lowercased): ``"<system>|<machine>|<identifier>"``."""
+    return "|".join([system, machine, identifier])
+
+
 def fingerprint_material() -> str:
-    """The text that ``build_device_fingerprint()`` hashes: ``"<system>|<machine>|<identifier>"``.
+    """This machine's fingerprint material.
 
     It is assembled from the compiled module's own namespace, looked up at each call, so the
     identifier comes from the module's selection, and replacements of its attributes apply.
     """
     from valdrune_data import fingerprint as fp
 
-    parts = [fp.platform.system().lower(), fp.platform.machine().lower(), fp._primary_device_identifier()]
-    return "|".join(parts)
+    return material(fp.platform.system().lower(), fp.platform.machine().lower(), fp._primary_device_identifier())
 
 
 def app_fingerprint(app_id: str) -> str:

@@ -22,7 +22,7 @@ from types import ModuleType
 from typing import Any
 
 import valdrune_data
-from valdrune_data import app_fingerprint, setting
+from valdrune_data import _keyed, app_fingerprint, setting
 
 LINUX_FILES = ("/etc/machine-id", "/var/lib/dbus/machine-id", "/sys/class/dmi/id/product_uuid")
 FALLBACK = "fallback file"
@@ -219,7 +219,7 @@ def explain(fp: ModuleType) -> Explanation:
     if winner is None or winner.value != identifier:
         notes.append(f"the module returned an identifier that no observed source gave ({winner and winner.name})")
     fingerprint = fp.build_device_fingerprint()
-    material = "|".join([system, machine, identifier])
+    material = _keyed.material(system, machine, identifier)
     agrees = not notes and hashlib.sha256(material.encode("utf-8")).hexdigest() == fingerprint
     if not notes and not agrees:
         notes.append("build_device_fingerprint() gave another fingerprint than the observed selection")
