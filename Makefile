@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD_FLAGS := --no-build-isolation -Ccmake.define.VALDRUNE_WERROR=ON -Cbuild-dir=build/{wheel_tag}
 
 .PHONY: run test install venv clean test-313 check-typing check-dist test-libcxx test-windows-simulation cross-checks \
-	test-free-threaded test-314 test-315 wheels macos-checks check-workflows test-windows test-arm64 \
+	test-free-threaded test-314 test-315 wheels link-checks check-workflows test-windows test-arm64 \
 	check-call-cost
 
 run: install
@@ -133,9 +133,10 @@ wheels: venv $(TOOLS_VENV)/.ready
 check-workflows: $(TOOLS_VENV)/.ready
 	$(TOOLS_VENV)/bin/python tools/check-workflows
 
-# The module compiled and linked for macOS arm64 and x86_64 (zig), its undefined symbols checked.
-macos-checks: $(TOOLS_VENV)/.ready
-	tools/macos-link-checks $(TOOLS_VENV)/bin/python
+# Link gates (zig) for the wheel targets that cannot run here: macOS arm64 and x86_64, Linux musl x86_64
+# and aarch64, Windows ARM64; what each leaves to the system is checked to be the C API's or the C library's.
+link-checks: venv $(TOOLS_VENV)/.ready
+	tools/link-checks $(TOOLS_VENV)/bin/python $(PY)
 
 # The suite on the official CPython 3.12 and 3.13 for Windows x64 (a UCRT build made with zig), under
 # Wine, in a sandbox without network.

@@ -63,7 +63,8 @@ struct PyErrorSet final {};
 // A build for 3.12 can be loaded into a later interpreter, which warns (the
 // exec slot's version check) and no longer has this function: the reference
 // is weak, so that loading does not fail on it.
-extern "C" __attribute__((weak)) PyThreadState* _PyThreadState_UncheckedGet(void);  // NOLINT(bugprone-reserved-identifier)
+// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-redundant-declaration): redeclared weak
+extern "C" __attribute__((weak)) PyThreadState* _PyThreadState_UncheckedGet(void);
 #endif
 
 // Whether this thread may use the C API in a destructor: it has a thread
