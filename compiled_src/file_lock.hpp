@@ -26,22 +26,45 @@ struct HeldLock {
 };
 
 // A waiter for the lock. Publishing is one atomic step, so the stored file can
-// be read without the lock: between two attempts the waiter looks at it, and an
-// identifier that another writer has stored meanwhile ends the wait. So does
-// one found there when the wait gives up.
+// be read without the lock: the waiter reads it as it starts to wait, again
+// whenever the file has changed since (another writer has replaced it), and
+// once more when the wait gives up; an identifier found there ends the wait.
+// Between two attempts it only looks at the file's status: on Windows an open
+// file cannot be replaced, and readers that opened it at every attempt would
+// keep the holder from storing at all.
 struct LockWait {
   PyObject* target_file = nullptr;
   double started = 0.0;  // on the monotonic clock
   Ref stored;            // the identifier found stored, which ends the wait
+  Ref status;            // the stored file's status when it was last read, or null
+
+  explicit LockWait(PyObject* target) : target_file(target), started(monotonic_now()) {}
 };
 
 enum class Taken { lock, stored, no_kernel_locks };
 
+// The stored file's status, or null where it cannot be had.
+inline Ref stored_status(PyObject* target_file) {
+  try {
+    return call(store_os.stat, target_file);
+  } catch (const PyErrorSet&) {
+    absorb_ordinary_exception();
+    return Ref();
+  }
+}
+
+// Whether two statuses are of one unchanged file: the same file, size and time.
+inline bool unchanged(PyObject* before, PyObject* now) {
+  return same_file(before, now) && equal(getattr(before, S.st_size).get(), getattr(now, S.st_size).get()) &&
+         equal(getattr(before, S.st_mtime_).get(), getattr(now, S.st_mtime_).get());
+}
+
 // The stored identifier, read once without the lock; false where there is none
 // yet (absent, empty, or unreadable for now).
 inline bool found_stored(LockWait& wait) {
+  wait.status = stored_status(wait.target_file);
+  if (!wait.status) return false;
   try {
-    if (!truth(call_method(wait.target_file, S.exists).get())) return false;
     Ref stored = read_stored_once(wait.target_file);
     if (is_empty_str(stored.get())) return false;
     wait.stored = std::move(stored);
@@ -52,9 +75,12 @@ inline bool found_stored(LockWait& wait) {
   }
 }
 
-// Between two attempts: a pause, then a look at the stored file.
+// Between two attempts: a pause, then a look at the stored file's status, and
+// a read where it has changed.
 inline bool pause_and_look(LockWait& wait) {
   pause();
+  Ref now = stored_status(wait.target_file);
+  if (!now || (wait.status && unchanged(wait.status.get(), now.get()))) return false;
   return found_stored(wait);
 }
 
@@ -372,8 +398,8 @@ inline void release_lock(HeldLock& held) {
 template <typename Body>
 Ref under_lock(PyObject* target_file, Body&& body) {
   HeldLock held;
-  LockWait wait{target_file, monotonic_now(), Ref()};
-  if (take_lock(held, wait) == Taken::stored) return std::move(wait.stored);
+  LockWait wait(target_file);
+  if (found_stored(wait) || take_lock(held, wait) == Taken::stored) return std::move(wait.stored);
   Ref result;
   try {
     result = body();
