@@ -41,7 +41,8 @@
 // a thread state: it was detached to wait for the GIL when the interpreter
 // ended it. So a destructor uses the C API only on a thread that has a thread
 // state attached, which it asks the interpreter through the exported API
-// (PyThreadState_GetUnchecked, 3.12's _PyThreadState_UncheckedGet); on any
+// (Py_IsFinalizing, then PyThreadState_GetUnchecked; 3.12's _Py_IsFinalizing
+// and _PyThreadState_UncheckedGet); on any
 // other it leaves its references alone: a thread that is about to die leaks
 // them. The thread that finalises the interpreter keeps its thread state, and
 // releases all it holds. This rests on nothing a program can change (an atexit
@@ -61,24 +62,30 @@ struct PyErrorSet final {};
 
 #if PY_VERSION_HEX < 0x030D0000 && defined(__GNUC__) && !defined(_WIN32)
 // A build for 3.12 can be loaded into a later interpreter, which warns (the
-// exec slot's version check) and no longer has this function: the reference
-// is weak, so that loading does not fail on it.
+// exec slot's version check) and no longer has these two functions: the
+// references are weak, so that loading does not fail on them.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-redundant-declaration): redeclared weak
+extern "C" __attribute__((weak)) int _Py_IsFinalizing(void);
 // NOLINTNEXTLINE(bugprone-reserved-identifier,readability-redundant-declaration): redeclared weak
 extern "C" __attribute__((weak)) PyThreadState* _PyThreadState_UncheckedGet(void);
 #endif
 
 // Whether this thread may use the C API in a destructor: it has a thread
-// state attached (see "Threads ended by the interpreter" above). Every thread
-// that runs module code has one, but a thread that the interpreter is ending.
+// state attached (see "Threads ended by the interpreter" above). The
+// interpreter ends threads only once it is finalising, so until then the
+// answer is yes without asking for the thread's state; after that, only a
+// thread that the interpreter is ending has none.
 inline bool c_api_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-  return PyThreadState_GetUnchecked() != nullptr;
+  return Py_IsFinalizing() == 0 || PyThreadState_GetUnchecked() != nullptr;
 #elif defined(__GNUC__) && !defined(_WIN32)
-  if (&_PyThreadState_UncheckedGet != nullptr) [[likely]] return _PyThreadState_UncheckedGet() != nullptr;
+  if (&_Py_IsFinalizing != nullptr) [[likely]] {
+    return _Py_IsFinalizing() == 0 || _PyThreadState_UncheckedGet() != nullptr;
+  }
   // A later interpreter than this build's: it stops being initialised before it ends any thread.
   return Py_IsInitialized() != 0;
 #else
-  return _PyThreadState_UncheckedGet() != nullptr;
+  return _Py_IsFinalizing() == 0 || _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
 
