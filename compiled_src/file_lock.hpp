@@ -8,8 +8,9 @@
 
 #include "store_os.hpp"
 
+#include <array>
+#include <cstddef>
 #include <utility>
-#include <vector>
 
 namespace vd {
 
@@ -269,9 +270,18 @@ inline Ref try_directory_lock(PyObject* lock_path, Ref& refused) {
 // What a waiter has seen, each thing since when (monotonic): the lock's owner
 // entry, and the staged directories of other waiters.
 struct Seen {
+  // At most this many staged directories are watched at once; more are
+  // watched once the first are gone.
+  static constexpr std::size_t kWatched = 8;
+  struct Staged {
+    Ref name;
+    double since = 0.0;
+  };
+
   Ref owner;
   double owner_since = 0.0;
-  std::vector<std::pair<Ref, double>> staged;
+  std::array<Staged, kWatched> staged{};
+  std::size_t nstaged = 0;
 
   // Whether `owner` has been the lock's owner for the stale interval.
   bool owner_stale(PyObject* current, double now) {
@@ -284,26 +294,28 @@ struct Seen {
 
   // Notes the staged directories now in `state` (names only: each attempt makes a new one).
   void look_at_staged(PyObject* state, double now) {
-    std::vector<std::pair<Ref, double>> present;
+    std::array<Staged, kWatched> present{};
+    std::size_t npresent = 0;
     Ref names = call(store_os.listdir, state);
     Ref iterator = Ref::steal(PyObject_GetIter(names.get()));
     while (Ref name = Ref::steal_or_null(PyIter_Next(iterator.get()))) {
-      if (!has_token_shape(name.get(), S.staged_lock_prefix, g.c.empty_str)) continue;
+      if (npresent == kWatched || !has_token_shape(name.get(), S.staged_lock_prefix, g.c.empty_str)) continue;
       double since = now;
-      for (const auto& [known, known_since] : staged) {
-        if (equal(known.get(), name.get())) since = known_since;
+      for (std::size_t i = 0; i < nstaged; ++i) {
+        if (equal(staged[i].name.get(), name.get())) since = staged[i].since;
       }
-      present.emplace_back(std::move(name), since);
+      present[npresent++] = Staged{std::move(name), since};
     }
     if (PyErr_Occurred()) raise_current();
     staged = std::move(present);
+    nstaged = npresent;
   }
 
   // Under the lock: removes the staged directories seen for the stale interval.
   void remove_abandoned_staged(PyObject* state, double now) {
-    for (const auto& [name, since] : staged) {
-      if (now - since < kStaleLockSeconds) continue;
-      Ref directory = join_name(state, name.get());
+    for (std::size_t i = 0; i < nstaged; ++i) {
+      if (now - staged[i].since < kStaleLockSeconds) continue;
+      Ref directory = join_name(state, staged[i].name.get());
       quietly([&] { remove_lock_directory(directory.get(), sole_owner_entry(directory.get()).get()); });
     }
   }
