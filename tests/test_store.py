@@ -387,9 +387,12 @@ STALLING_AFTER_REPAIR = """
 import pathlib, sys
 import valdrune_data.fingerprint as fp
 class Stalling(type(pathlib.Path())):
+    stalled = False
     def replace(self, target):
-        print("holding", flush=True)
-        sys.stdin.readline()
+        if not Stalling.stalled:  # a replace that Windows refuses for a moment is retried: stall once
+            Stalling.stalled = True
+            print("holding", flush=True)
+            sys.stdin.readline()
         result = super().replace(target)
         print("stored", flush=True)
         sys.stdin.readline()
