@@ -66,6 +66,7 @@ inline void set_up_fast_paths() {
     fast.str_method_names[i] = names[i];
   }
   fast.module_namespace = !module_type_has_public_attributes();
+  watch_namespaces();
 }
 
 // The string and integer constants (exec step 4); made once per process.
@@ -155,6 +156,7 @@ inline void forget_finalised_interpreter() noexcept {
   runtime.tracebacks.forget();
   runtime.builtins = runtime.add_note = runtime.subclass_note = nullptr;
   fast = FastPaths{};
+  namespaces = NamespaceCache{};
 }
 
 inline void mark_owner(PyInterpreterState* interpreter) {

@@ -2,6 +2,7 @@
 // Each returns an owned `Ref` or throws `PyErrorSet` (see pyref.hpp).
 #pragma once
 
+#include "namespaces.hpp"
 #include "pyref.hpp"
 
 #include <array>
@@ -35,7 +36,7 @@ inline int module_entry(PyObject* obj, PyObject* name, PyObject** found) {
       PyUnicode_READ_CHAR(name, 0) == '_') {
     return 0;
   }
-  return dict_get_ref(PyModule_GetDict(obj), name, found);
+  return namespace_get_ref(PyModule_GetDict(obj), name, found);
 }
 
 inline PyObject* str_method_or_null(PyObject* self, PyObject* name) noexcept {

@@ -83,7 +83,7 @@ inline Runtime runtime;
 // then the builtins module, else NameError. Returns null with the error set.
 inline Ref lookup_global_or_null(PyObject* globals, PyObject* name) {
   PyObject* found = nullptr;
-  const int present = dict_get_ref(globals, name, &found);
+  const int present = namespace_get_ref(globals, name, &found);
   if (present > 0) return Ref::steal_or_null(found);
   if (present < 0) return Ref();
   if (PyObject* builtin = PyObject_GetAttr(runtime.builtins, name)) return Ref::steal_or_null(builtin);

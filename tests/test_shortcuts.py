@@ -69,3 +69,57 @@ def test_shortcuts_fall_back_wherever_the_generic_protocol_could_differ():
     output.strip = lambda: "abcd-1234"
     fp._run_command = lambda args: output
     assert fp._windows_machine_guid_from_powershell() == "abcd-1234"
+
+
+class Answer:
+    """A callable that only the namespace holding it keeps alive."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __call__(self):
+        return self.text
+
+
+def test_remembered_look_ups_follow_every_change_of_a_namespace(monkeypatch):
+    # Globals and module attributes found by one call are remembered for the next, until their namespace
+    # changes: each kind of change below, to the module's own namespace and to a module it calls, must reach
+    # the next call, and no object freed by the change may be used (AddressSanitizer sees it where this
+    # test's answers would not).
+    import platform
+
+    def expected(machine, identifier):
+        system = platform.system().lower()
+        return hashlib.sha256(f"{system}|{machine}|{identifier}".encode()).hexdigest()
+
+    fp._primary_device_identifier = Answer("first")
+    for _ in range(3):
+        fp.build_device_fingerprint()
+    monkeypatch.setattr(platform, "machine", lambda: "M1")
+    assert fp.build_device_fingerprint() == expected("m1", "first")
+    vars(platform).update(machine=lambda: "M2")
+    assert fp.build_device_fingerprint() == expected("m2", "first")
+    del platform.machine
+    with pytest.raises(AttributeError, match="machine"):
+        fp.build_device_fingerprint()
+    vars(platform).setdefault("machine", lambda: "M3")
+    assert fp.build_device_fingerprint() == expected("m3", "first")
+
+    # The module's own namespace: the remembered Answer is freed by its replacement.
+    fp._primary_device_identifier = Answer("second")
+    assert fp.build_device_fingerprint() == expected("m3", "second")
+    vars(fp).pop("_primary_device_identifier")
+    with pytest.raises(NameError, match="_primary_device_identifier"):
+        fp.build_device_fingerprint()
+    vars(fp)["_primary_device_identifier"] = Answer("third")
+    assert fp.build_device_fingerprint() == expected("m3", "third")
+
+    # A module replaced by another whose namespace may take the freed one's place in memory.
+    for round_ in range(20):
+        stand_in = types.ModuleType("stand_in_platform")
+        stand_in.system, stand_in.machine = (lambda: "Plan9"), (lambda r=round_: f"Arch{r}")
+        fp.platform = stand_in
+        del stand_in
+        fp._primary_device_identifier = Answer(f"round {round_}")
+        assert fp.build_device_fingerprint() == \
+            hashlib.sha256(f"plan9|arch{round_}|round {round_}".encode()).hexdigest()
