@@ -205,7 +205,7 @@ def callgrind(calls, targets=None):
 def report_callgrind(calls):
     per_call = callgrind(calls)
     print(f"\ncallgrind, instructions per call ({calls} calls after 50 warm-up calls, "
-          f"mean of PYTHONHASHSEED={','.join(map(str, SEEDS))}):")
+          f"mean of PYTHONHASHSEED={','.join(map(str, SEEDS))}, each with an environment of its own size):")
     print(f"{'path':32} {'module':>9} {'in .so':>7} {'plain Py':>9} {'ratio':>6} {'floor':>9} {'ratio':>6}")
     for label, (module, plain, floor_expression) in CALLGRIND_TARGETS.items():
         ours, own = per_call[module]
