@@ -105,7 +105,22 @@ inline void release_kernel_lock(HeldLock& held, bool remove) {
   close_quietly(held.fd);
 }
 
-// Opens the lock file. Only a regular file of that name is ours: anything else
+// Whether Windows refuses to open the lock file for now: its last holder is
+// removing it (a file with a removal pending cannot be opened until every
+// handle on it is closed), or another process has it open in a conflicting
+// way. A directory in its place is not that.
+inline bool lock_file_busy(PyObject* lock_path) {
+  if (!raising_sharing_violation()) return false;
+  bool directory = false;
+  quietly([&] {
+    Ref status = lstat_or_null(lock_path);
+    directory = status && file_type(status.get()) == kDirectory;
+  });
+  return !directory;
+}
+
+// Opens the lock file, or returns null where Windows refuses it for now (see
+// lock_file_busy). Only a regular file of that name is ours: anything else
 // in its place (a directory with something in it, a symlink, a device) fails
 // the store at once. An empty directory is the lock of an older version of
 // this module, left by a killed writer: it is removed, once.
@@ -124,6 +139,10 @@ inline Ref open_lock_file(PyObject* lock_path) {
       }
       return fd;
     } catch (const PyErrorSet&) {
+      if (lock_file_busy(lock_path)) {
+        PyErr_Clear();
+        return Ref();
+      }
       const bool directory = PyErr_ExceptionMatches(PyExc_IsADirectoryError) != 0 ||
                              PyErr_ExceptionMatches(PyExc_PermissionError) != 0;
       if (attempt > 0 || !directory) throw;
@@ -166,6 +185,10 @@ inline Taken take_kernel_lock(HeldLock& held, LockWait& wait) {
   for (;;) {
     if (monotonic_now() - wait.started >= kLockWaitSeconds) return give_up(wait, held.path.get());
     held.fd = open_lock_file(held.path.get());
+    if (!held.fd) {  // its last holder is removing it (Windows): as busy as a held lock
+      if (pause_and_look(wait)) return Taken::stored;
+      continue;
+    }
     try {
       const Taken taken = wait_for_kernel_lock(held, wait);
       if (taken != Taken::lock) {  // with no kernel locks here, the lock file is no lock: removed again

@@ -141,6 +141,34 @@ def test_without_kernel_locks_a_lock_directory_stands_in(empty_store, run_python
     assert value == FALLBACK and float(seconds) < 0.5
 
 
+# Windows refuses, for a moment, to open a lock file that its last holder is removing ("access denied"
+# while the removal is pending): that lock is busy, not broken.
+LOCK_FILE_BEING_REMOVED = """
+import os, sys, time
+real_open, refused = os.open, []
+class SharingViolation(PermissionError):
+    winerror = 32
+def opening(path, flags, mode=0o777, *, dir_fd=None):
+    if str(path).endswith(".device_fingerprint.lock") and len(refused) < REFUSALS:
+        refused.append(path)
+        raise SharingViolation(13, "Access denied")
+    return real_open(path, flags, mode, dir_fd=dir_fd)
+os.open = opening
+import valdrune_data.fingerprint as fp
+started = time.monotonic()
+print(fp._persistent_fallback_id(), len(refused), round(time.monotonic() - started, 2))
+"""
+
+
+@pytest.mark.parametrize("refusals, stored", [(20, True), (10**9, False)])
+def test_a_lock_file_that_is_being_removed_is_waited_for(empty_store, run_python, refusals, stored):
+    value, tries, seconds = run_python(LOCK_FILE_BEING_REMOVED.replace("REFUSALS", str(refusals))).stdout.split()
+    if stored:  # taken once it opens, within the wait
+        assert empty_store.read_text() == value != FALLBACK and tries == "20" and float(seconds) < 2
+    else:  # the bounded wait of a held lock, then a failed store
+        assert value == FALLBACK and empty_store.read_text() == "" and 1.5 < float(seconds) < 4
+
+
 def test_temporary_names_come_from_randomness_the_module_holds_itself(home, monkeypatch):
     # Neither the namespace's os (as stood in for WSL detection) nor the os module itself decides.
     fp.os = types.SimpleNamespace(environ={})
