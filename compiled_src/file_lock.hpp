@@ -16,6 +16,7 @@ namespace vd {
 
 inline constexpr double kLockWaitSeconds = 2.0;   // longest wait for a lock that a living writer holds
 inline constexpr double kStaleLockSeconds = 3.0;  // how long a waiter sees one owner before it takes over
+inline constexpr double kLookSeconds = 0.1;       // how often a waiter looks at the stored file's status
 
 // ---- the lock ---------------------------------------------------------------
 
@@ -30,16 +31,18 @@ struct HeldLock {
 // be read without the lock: the waiter reads it as it starts to wait, again
 // whenever the file has changed since (another writer has replaced it), and
 // once more when the wait gives up; an identifier found there ends the wait.
-// Between two attempts it only looks at the file's status: on Windows an open
-// file cannot be replaced, and readers that opened it at every attempt would
-// keep the holder from storing at all.
+// Between two attempts it only looks at the file's status, and only every
+// tenth of a second: on Windows an open file cannot be replaced, and a status
+// query opens the file too (under Wine in a way that blocks a replace), so
+// waiters that looked at every attempt would keep the holder from storing.
 struct LockWait {
   PyObject* target_file = nullptr;
   double started = 0.0;  // on the monotonic clock
+  double looked = 0.0;   // when the stored file's status was last looked at
   Ref stored;            // the identifier found stored, which ends the wait
   Ref status;            // the stored file's status when it was last read, or null
 
-  explicit LockWait(PyObject* target) : target_file(target), started(monotonic_now()) {}
+  explicit LockWait(PyObject* target) : target_file(target), started(monotonic_now()), looked(started) {}
 };
 
 enum class Taken { lock, stored, no_kernel_locks };
@@ -76,10 +79,14 @@ inline bool found_stored(LockWait& wait) {
   }
 }
 
-// Between two attempts: a pause, then a look at the stored file's status, and
-// a read where it has changed.
+// Between two attempts: a pause, then, once a tenth of a second has passed
+// since the last look, a look at the stored file's status, and a read where it
+// has changed.
 inline bool pause_and_look(LockWait& wait) {
   pause();
+  const double when = monotonic_now();
+  if (when - wait.looked < kLookSeconds) return false;
+  wait.looked = when;
   Ref now = stored_status(wait.target_file);
   if (!now || (wait.status && unchanged(wait.status.get(), now.get()))) return false;
   return found_stored(wait);
